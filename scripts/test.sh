@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: with AddressSanitizer and
+# UndefinedBehaviorSanitizer (unit, integration, stress tests and fuzz corpus
+# replays), then the concurrency tests with ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh tshark
+jobs=${DSCAM_JOBS:-2}
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DDSCAM_SANITIZE=address,undefined -DDSCAM_FUZZ=ON -DDSCAM_BENCH=OFF >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+echo "== ThreadSanitizer (concurrency tests)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DDSCAM_SANITIZE=thread -DDSCAM_BENCH=OFF >/dev/null
+cmake --build build/tsan -j "$jobs" --target dscam_stress_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -j "$jobs" -L concurrency --output-on-failure

@@ -1,0 +1,5 @@
+#include "tests/support/platform_test.h"
+
+void PlatformTest::SetUp() {}
+
+void PlatformTest::TearDown() {}
