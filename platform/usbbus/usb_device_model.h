@@ -1,0 +1,111 @@
+// The interface between the USB bus driver and a USB device model (the hardware behind the
+// camera's physical device object).
+//
+// The bus answers the standard control requests from the model's descriptors, and hands every
+// bulk or interrupt transfer to the model as a `usbbus::Transfer`. The model answers a transfer
+// either at once, inside `submit` (its data is ready and its link allows it now: the bus then
+// completes the request in the caller's context), or later, from any thread it likes (the bus
+// then completes the request on its host-controller thread).
+//
+// Threading contract
+// - The bus calls the model from driver threads, possibly from several at once (a read pending
+//   on the IN endpoint while a write arrives on the OUT endpoint): every method must be
+//   thread-safe. The bus holds none of its own locks while it calls the model.
+// - `Transfer::complete_in`, `complete_out`, `fail` and `is_active` may be called from any
+//   thread, with the model's own locks held: they never call back into the model and never run
+//   driver code (driver completion routines run on the caller's thread after `submit` returns,
+//   or on the bus's host-controller thread).
+// - A model holding a transfer keeps the bus's state alive: drop transfers when they end, at
+//   the latest on `removed`.
+// - A transfer ends exactly once: by the model's completion, by a cancel (`IoCancelIrp`, a pipe
+//   reset, a port reset) or by the device's removal. Whichever comes first wins; the others are
+//   ignored and return false. After `cancel` or `removed` the model should drop its reference;
+//   holding it longer is harmless.
+// - A transfer waits as long as the model has nothing to say: the bus sets no time limit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace usbbus {
+
+// How a transfer ended, as the device or the bus decided. The bus turns it into a USBD status
+// in the URB and an NT status in the request packet.
+enum class TransferOutcome {
+  Success,     // USBD_STATUS_SUCCESS
+  Stall,       // USBD_STATUS_STALL_PID; the endpoint is halted until its pipe is reset
+  NoResponse,  // USBD_STATUS_DEV_NOT_RESPONDING (transaction error)
+  DataOverrun, // USBD_STATUS_DATA_OVERRUN: the device sent more than the transfer's length
+  Cancelled,   // USBD_STATUS_CANCELED (set by the bus)
+  DeviceGone,  // USBD_STATUS_DEVICE_GONE (set by the bus)
+};
+
+// One bulk or interrupt transfer, owned by the bus, shared with the model while it is pending.
+class Transfer {
+public:
+  virtual ~Transfer() = default;
+
+  // Endpoint address with its direction bit (0x80 = IN).
+  virtual uint8_t endpoint_address() const = 0;
+  bool is_in() const { return (endpoint_address() & 0x80) != 0; }
+  // The bytes the host asks for (IN) or sends (OUT).
+  virtual uint32_t length() const = 0;
+  // OUT: the bytes the host sends (a copy the bus made at submission; valid as long as the
+  // model holds the transfer). IN: empty.
+  virtual std::span<const uint8_t> out_data() const = 0;
+  // A number that tells transfers apart in traces (increasing per bus).
+  virtual uint64_t id() const = 0;
+
+  // IN: ends the transfer with `data` copied into the host's buffer. Fewer bytes than length()
+  // is a short packet; more is a babble: the first length() bytes are copied and the transfer
+  // ends with DataOverrun. Returns false (nothing copied) when the transfer had already ended.
+  virtual bool complete_in(std::span<const uint8_t> data) = 0;
+  // OUT: ends the transfer with `accepted` bytes taken (at most length()).
+  virtual bool complete_out(uint32_t accepted) = 0;
+  // Ends the transfer with an error outcome after `bytes` moved (IN: no data is copied).
+  virtual bool fail(TransferOutcome outcome, uint32_t bytes = 0) = 0;
+  // Whether the transfer is still waiting for the model.
+  virtual bool is_active() const = 0;
+};
+
+using TransferHandle = std::shared_ptr<Transfer>;
+
+// A USB device as the bus sees it.
+class UsbDeviceModel {
+public:
+  virtual ~UsbDeviceModel() = default;
+
+  // The bytes of the descriptor of `type` and `index` (language `language_id` for strings), as
+  // the device returns them to GET_DESCRIPTOR: for a configuration, the header followed by its
+  // interface and endpoint descriptors. Empty: the device stalls the request. The bus copies at
+  // most the requested length. The span stays valid until the model is destroyed.
+  virtual std::span<const uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language_id) = 0;
+
+  // SET_CONFIGURATION with bConfigurationValue (0: unconfigured). The bus has already checked the
+  // value against the configuration descriptor and built the pipes.
+  virtual void set_configuration(uint8_t configuration_value) { (void)configuration_value; }
+
+  // A bulk or interrupt transfer on an endpoint of the selected configuration. Answer at once
+  // (complete before returning) or keep the handle and answer later from any thread.
+  virtual void submit(const TransferHandle &transfer) = 0;
+
+  // The host ended `transfer` (cancel, pipe reset, port reset) before the model answered it.
+  virtual void cancel(const TransferHandle &transfer) { (void)transfer; }
+
+  // CLEAR_FEATURE(ENDPOINT_HALT) on the endpoint: its halt is cleared, data toggle reset. The
+  // bus has already ended the endpoint's pending transfers.
+  virtual void reset_pipe(uint8_t endpoint_address) { (void)endpoint_address; }
+
+  // The port was reset: the device starts again from its power-on state. The bus has already
+  // ended every pending transfer; it then restores the selected configuration (set_configuration
+  // again), so the host's pipe handles stay valid.
+  virtual void reset_port() {}
+
+  // The device was unplugged. The bus has already ended every pending transfer; it calls the
+  // model no more after this.
+  virtual void removed() {}
+};
+
+} // namespace usbbus
