@@ -1,0 +1,41 @@
+// System work queues: routines run later on the platform's worker threads.
+//
+// Each queue (critical, delayed, hyper-critical) is served by its own small
+// set of worker threads, taking items in the order they were queued. A
+// worker routine runs at PASSIVE_LEVEL and may block; it may free or requeue
+// its own item (the worker does not touch the item after calling it).
+// The platform side (waiting until idle, shut-down at exit) is in control.h.
+#pragma once
+
+#include "platform/kernel/list.h"
+#include "platform/kernel/ntdef.h"
+
+using PWORKER_THREAD_ROUTINE = VOID (*)(PVOID Parameter);
+
+struct WORK_QUEUE_ITEM {
+  LIST_ENTRY List; // link in the queue while queued; Flink NULL when not queued
+  PWORKER_THREAD_ROUTINE WorkerRoutine;
+  PVOID Parameter;
+};
+using PWORK_QUEUE_ITEM = WORK_QUEUE_ITEM *;
+
+enum WORK_QUEUE_TYPE : int {
+  CriticalWorkQueue = 0,
+  DelayedWorkQueue = 1,
+  HyperCriticalWorkQueue = 2,
+  MaximumWorkQueue = 3,
+};
+
+// Prepares an item: routine, parameter, not queued.
+inline VOID ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter) {
+  Item->List.Flink = nullptr;
+  Item->List.Blink = nullptr;
+  Item->WorkerRoutine = Routine;
+  Item->Parameter = Parameter;
+}
+
+// Appends the item to the queue; a worker calls WorkerRoutine(Parameter).
+// Never blocks; any IRQL <= DISPATCH_LEVEL. An item without routine, an item
+// that is still queued, or an unknown queue type is reported as misuse and
+// not queued. Items queued while the platform shuts down are dropped.
+VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
