@@ -1,0 +1,66 @@
+// Image conversion: decoding one JPEG picture held in memory straight into the
+// frame buffer of a read request, as an RGB24 bitmap (three bytes per pixel in
+// the order blue, green, red) in the row order and row pitch of the stream's
+// format. A 160 x 120 frame is made by the JPEG library's half-size decoding.
+//
+// The JPEG library is the installed libjpeg (interface 62), decompression side
+// only: a memory data source of our own (below), the library's standard error
+// manager with a fatal-error handler that returns to ImageSynth2 instead of
+// ending the process, no message output, and the library's own memory manager.
+//
+// Frame geometry (all from the read request):
+//   - row pitch, frame width and height, biSizeImage: the video info header
+//     copied at stream open (STREAMEX.pVideoInfoHeader);
+//   - row order: the sign of biHeight of the current data format
+//     (STREAMEX.pKSDataFormat): negative is top-down, otherwise bottom-up;
+//   - capacity: the stream header's FrameExtent; nothing is ever written past
+//     it, past the frame's rows or past the end of a row.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include <jpeglib.h>
+
+#include "platform/kernel/ntdef.h"
+#include "platform/streamclass/strmini.h"
+
+// Decodes the picture (PictureSize bytes at pPicture) into the frame buffer of
+// the read request pSrb and sets the stream header's DataUsed:
+//   - a picture of the frame's size fills the frame, the first decoded row at
+//     the top of the image (row 0 top-down; the buffer's last row bottom-up);
+//   - a picture that ends early still gives a whole frame (the source supplies
+//     end-of-image markers and the library fills the missing rows);
+//   - a picture larger than the frame is clipped to the frame's width and
+//     rows; a smaller one is placed at the top left and the rest of the frame
+//     is cleared to black;
+//   - a picture the library cannot decode (not a JPEG, unsupported feature,
+//     too large to decode without backing store) keeps the rows decoded before
+//     the failure and clears the rest; DataUsed is then biSizeImage when at
+//     least one row came out, and 0 when none did.
+// A buffer smaller than the frame (FrameExtent) takes the frame's first rows
+// that fit whole, and DataUsed counts no more than those. A request without a
+// frame buffer or without a video info header gets DataUsed 0 and nothing
+// written. The picture is read as untrusted data.
+// Runs in the transfer thread, one picture at a time, at passive level; takes
+// about 0.1 ms (a 320 x 240 picture); takes no lock (the format records are
+// read without one). All library memory lives for the call.
+VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize);
+
+// Makes cinfo read the picture (PictureSize bytes at pPicture) from memory: the
+// whole picture is the one input buffer and is never copied. The source record
+// and its two-byte end-of-image buffer come from the object's permanent pool
+// (released with the object); an object that already has this kind of source
+// keeps its record. Called after jpeg_create_decompress, before
+// jpeg_read_header; any thread that owns cinfo.
+VOID jpeg_memory_src(j_decompress_ptr cinfo, const UCHAR *pPicture, ULONG PictureSize);
+
+// Called by the library when it has used all of the picture: supplies the two
+// bytes of an end-of-image marker (FF D9), as often as asked, without a
+// warning, and returns TRUE.
+boolean VTJPEG_fill_input_buffer(j_decompress_ptr cinfo);
+
+// Skips num_bytes of the picture. A count of 0 or less does nothing; a count
+// beyond the end of the picture stops at its end (the next read then gets the
+// end-of-image marker).
+VOID VTJPEG_skip_input_data(j_decompress_ptr cinfo, long num_bytes);

@@ -1,0 +1,46 @@
+// Sees every message the driver logs, whatever its level. The debug channel
+// formats level-4 messages and drops them before the debug device, so a line
+// recorder never sees them; the frame-decoding lines are all level 4.
+//
+// The test program is linked with the debug channel's DubugMsgArgs wrapped
+// (tests/image/CMakeLists.txt): while a LogTap exists, every message is also
+// formatted here with the channel's own formatter and kept with its level,
+// then passed on to the channel unchanged.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/kernel/ntdef.h"
+
+namespace image_test {
+
+struct TappedLine {
+  LONG level;
+  std::string text;
+};
+
+// One tap at a time. Messages from every thread are kept while it exists;
+// destroy it only when no other thread is logging.
+class LogTap {
+public:
+  LogTap();
+  ~LogTap();
+  LogTap(const LogTap &) = delete;
+  LogTap &operator=(const LogTap &) = delete;
+
+  // The texts kept so far, oldest first; level 0 means every level.
+  std::vector<std::string> texts(LONG level = 0) const;
+  std::vector<TappedLine> lines() const;
+  void clear();
+
+  // Called by the wrapper for each message.
+  void add(LONG level, const char *text);
+
+private:
+  mutable std::mutex lock_; // protects lines_
+  std::vector<TappedLine> lines_;
+};
+
+} // namespace image_test
