@@ -23,8 +23,24 @@ inline constexpr LONG gDebugLevel = 3;
 // initialization) and read by every logging thread, hence atomic.
 extern std::atomic<PQRNDBG_MSG_PROC> gDebugMsgProc;
 
-// Formats a message from its captured arguments and passes it on when level is
-// at most gDebugLevel and gDebugMsgProc is set. Uses about 1.2 KB of stack,
+// A trace tap sees every message the driver formats, whatever its level, before
+// the level filter: the most detailed log of the tool and the tests' view of the
+// level-4 detail that the debug channel drops. It is not part of the channel and
+// leaves gDebugMsgProc and gDebugLevel alone. Called like the message procedure:
+// from any thread and context, several at once.
+using PQRNDBG_TAP_PROC = VOID (*)(LONG level, const CHAR *text);
+
+// The tap in place, or NULL. Set by DubugMsgSetTap, read by every logging thread.
+extern std::atomic<PQRNDBG_TAP_PROC> gDebugTapProc;
+
+// Puts a tap in place (NULL removes it). A removed tap may still be running a
+// call that started before; the caller keeps what it uses alive until no other
+// thread is logging.
+VOID DubugMsgSetTap(PQRNDBG_TAP_PROC proc);
+
+// Formats a message from its captured arguments, shows it to the trace tap if
+// one is in place, and passes it on when level is at most gDebugLevel and
+// gDebugMsgProc is set. Uses about 1.2 KB of stack,
 // allocates nothing, takes no lock: any thread, any context, dispatch level
 // included. Called through DubugMsg.
 VOID DubugMsgArgs(LONG level, PCSTR format, const OSV_ARG *args, ULONG count);

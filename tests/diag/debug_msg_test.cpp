@@ -5,6 +5,7 @@
 #include "platform/debugdev/line_recorder.h"
 #include "platform/kernel/control.h"
 #include "platform/kernel/pool.h"
+#include "tests/support/log_tap.h"
 #include "tests/support/platform_test.h"
 
 #include <climits>
@@ -55,6 +56,25 @@ TEST_F(DebugMsgTest, LevelFilterPassesThreeAndBelow) {
       expected.push_back(text);
   }
   EXPECT_EQ(recorder_->lines(), expected);
+}
+
+// The trace tap sees every level while the channel still filters: catches a tap
+// placed behind the filter and a tap that changes what the device receives.
+TEST_F(DebugMsgTest, TraceTapSeesEveryLevel) {
+  StartWithDevice();
+  std::vector<test_support::TappedLine> tapped;
+  {
+    test_support::LogTap tap;
+    DubugMsg(4, "detail %08X\n", 0x1A2Bu);
+    DubugMsg(3, "progress\n");
+    tapped = tap.lines();
+  }
+  DubugMsg(4, "after the tap\n");
+  ASSERT_EQ(tapped.size(), 2u);
+  EXPECT_EQ(tapped[0].level, 4);
+  EXPECT_EQ(tapped[0].text, "detail 00001A2B\n");
+  EXPECT_EQ(tapped[1].text, "progress\n");
+  EXPECT_EQ(recorder_->lines(), std::vector<std::string>{"progress\n"});
 }
 
 // Messages are passed as formatted: catches an added prefix or line end, a

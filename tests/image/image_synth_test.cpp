@@ -9,7 +9,7 @@
 
 #include "image/image.h"
 #include "tests/image/frame_request.h"
-#include "tests/image/log_tap.h"
+#include "tests/support/log_tap.h"
 #include "tests/image/test_pictures.h"
 #include "tests/support/platform_test.h"
 
@@ -101,7 +101,7 @@ protected:
   // DataUsed 0, the whole frame cleared, an error line, guards intact.
   void ExpectFailedDecode(const UCHAR *picture, ULONG size, const FrameShape &shape) {
     SCOPED_TRACE(shape.name);
-    image_test::LogTap tap;
+    test_support::LogTap tap;
     FrameRequest request(shape.width, shape.height);
     ImageSynth2(request.srb(), picture, size);
     EXPECT_EQ(request.header().DataUsed, 0u);
@@ -144,7 +144,7 @@ TEST_F(ImageSynthTest, FramesEqualDirectDecodeForEveryPictureKind) {
 TEST_F(ImageSynthTest, LogLinesAndFirstRowAtHalfAndFullScale) {
   const std::vector<uint8_t> jpeg = image_test::make_picture({});
   {
-    image_test::LogTap tap;
+    test_support::LogTap tap;
     FrameRequest request(160, 120);
     ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
     const std::vector<std::string> expected = {
@@ -161,7 +161,7 @@ TEST_F(ImageSynthTest, LogLinesAndFirstRowAtHalfAndFullScale) {
     EXPECT_EQ(tap.lines().front().level, 4);
   }
   {
-    image_test::LogTap tap;
+    test_support::LogTap tap;
     FrameRequest request(320, 240);
     ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
     const auto texts = tap.texts(4);
@@ -186,7 +186,7 @@ TEST_F(ImageSynthTest, LogLinesAndFirstRowAtHalfAndFullScale) {
 // open-time header: catches reading the order from the wrong record.
 TEST_F(ImageSynthTest, RowOrderFollowsTheCurrentFormat) {
   const std::vector<uint8_t> jpeg = image_test::make_picture({.seed = 5});
-  image_test::LogTap tap;
+  test_support::LogTap tap;
   FrameRequest request(160, 120);
   request.set_format_size(160, -120);
   ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
@@ -268,7 +268,7 @@ TEST_F(ImageSynthTest, FailureAfterTheRowsKeepsTheFrame) {
   late_error.push_back(0xD9);
   for (const FrameShape &shape : kShapes) {
     SCOPED_TRACE(shape.name);
-    image_test::LogTap tap;
+    test_support::LogTap tap;
     FrameRequest request(shape.width, shape.height);
     ImageSynth2(request.srb(), late_error.data(), static_cast<ULONG>(late_error.size()));
     ASSERT_EQ(tap.texts(2).size(), 1u);
@@ -403,7 +403,7 @@ TEST_F(ImageSynthTest, RequestWithoutBufferOrHeaderGetsNoData) {
   FrameRequest request(320, 240);
   request.strm_ex().pVideoInfoHeader = nullptr;
   {
-    image_test::LogTap tap;
+    test_support::LogTap tap;
     ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
     const std::vector<std::string> expected = {"** Decompress JpegImage \n",
                                                "** Decompress DummyJpegImage biSizeImage = 0\n"};

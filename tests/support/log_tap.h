@@ -1,11 +1,7 @@
 // Sees every message the driver logs, whatever its level. The debug channel
 // formats level-4 messages and drops them before the debug device, so a line
-// recorder never sees them; the frame-decoding lines are all level 4.
-//
-// The test program is linked with the debug channel's DubugMsgArgs wrapped
-// (tests/image/CMakeLists.txt): while a LogTap exists, every message is also
-// formatted here with the channel's own formatter and kept with its level,
-// then passed on to the channel unchanged.
+// recorder never sees them; a LogTap is the channel's trace tap while it exists
+// and keeps each message with its level.
 #pragma once
 
 #include <mutex>
@@ -14,7 +10,7 @@
 
 #include "platform/kernel/ntdef.h"
 
-namespace image_test {
+namespace test_support {
 
 struct TappedLine {
   LONG level;
@@ -35,7 +31,7 @@ public:
   std::vector<TappedLine> lines() const;
   void clear();
 
-  // Called by the wrapper for each message.
+  // Called by the trace tap for each message.
   void add(LONG level, const char *text);
 
 private:
@@ -43,4 +39,4 @@ private:
   std::vector<TappedLine> lines_;
 };
 
-} // namespace image_test
+} // namespace test_support
