@@ -1,0 +1,56 @@
+// The adapter's small request handlers: power state, initialization complete,
+// uninitialization and surprise removal. Each completes its request with
+// STATUS_SUCCESS.
+#include "adapter/adapter.h"
+#include "diag/debug_msg.h"
+#include "usb/qrnusb.h"
+
+// SRB_CHANGE_POWER_STATE: every power state is accepted, with no effect on the
+// camera. Passive level.
+BOOLEAN AdapterChangePowerState(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  (void)pSrb;
+  return TRUE;
+}
+
+// SRB_INITIALIZATION_COMPLETE: nothing is left to do after initialization.
+BOOLEAN AdapterInitializeComplete(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  (void)pSrb;
+  return TRUE;
+}
+
+// Frees a pool block hanging from the device extension and clears its pointer.
+static VOID AdapterFreeBlock(PVOID *ppBlock) {
+  if (*ppBlock != NULL) {
+    ExFreePool(*ppBlock);
+    *ppBlock = NULL;
+  }
+}
+
+// SRB_UNINITIALIZE_DEVICE, the last request of the adapter: the device extension is
+// freed after it, so the USB blocks that initialization allocated (device and
+// configuration descriptors, interface information) are released here. The stream
+// is closed by now (the stream class closes it before it uninitializes the adapter).
+// Passive level.
+BOOLEAN AdapterUnInitializeDevice(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
+
+  DubugMsg(2, "AdapterUnInitializeDevice\n");
+  AdapterFreeBlock((PVOID *)&pHwDevExt->pInterfaceInformation);
+  AdapterFreeBlock((PVOID *)&pHwDevExt->pConfigurationDescriptor);
+  AdapterFreeBlock((PVOID *)&pHwDevExt->pDeviceDescriptor);
+  return TRUE;
+}
+
+// SRB_SURPRISE_REMOVAL: the camera is gone; resetting its port makes the bus end
+// every transfer still pending on it. The reset's result does not matter. An
+// adapter whose initialization never reached the USB device has no port to reset.
+// Passive level; blocks until the bus has answered the reset.
+BOOLEAN AdapterSurpriseRemoval(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
+
+  DubugMsg(3, "AdapterSurpriseRemoval\n");
+  if (pHwDevExt->pRealPhysicalDeviceObject != NULL)
+    (void)QRNUSB_ResetPort(pHwDevExt->pRealPhysicalDeviceObject);
+  DubugMsg(3, "AdapterSurpriseRemoval Completed\n");
+  return TRUE;
+}

@@ -1,0 +1,387 @@
+// One device of a driver: device objects, the start and removal sequences, the
+// delivery of requests, time-outs and cancellation.
+#include <cstring>
+
+#include "platform/streamclass/host_internal.h"
+
+namespace streamclass {
+
+namespace {
+
+// How long `call` waits for a request the host itself sends.
+std::chrono::milliseconds wait_limit() {
+  return host_options().sync_wait_limit;
+}
+
+} // namespace
+
+// Creates the class device object with the host's header and the driver's
+// zero-filled device extension behind it, attaches it above `pdo` and starts the
+// watchdog. Passive level.
+NTSTATUS AdapterCore::create(std::shared_ptr<DriverCore> driver, PDEVICE_OBJECT pdo,
+                             std::shared_ptr<AdapterCore> &out) {
+  if (pdo == nullptr)
+    return STATUS_INVALID_PARAMETER;
+  std::shared_ptr<AdapterCore> core(new AdapterCore(std::move(driver)));
+  const HW_INITIALIZATION_DATA &init = core->init();
+  PDEVICE_OBJECT fdo = nullptr;
+  NTSTATUS status = IoCreateDevice(core->driver_->driver_object(),
+                                   static_cast<ULONG>(kClassHeaderSize + init.DeviceExtensionSize), nullptr,
+                                   FILE_DEVICE_KS, 0, FALSE, &fdo);
+  if (!NT_SUCCESS(status))
+    return status;
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+  if (lower == nullptr) {
+    IoDeleteDevice(fdo);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+
+  auto *header = static_cast<CLASS_DEVICE_HEADER *>(fdo->DeviceExtension);
+  header->Signature = 0x78644353; // "SCdx"
+  header->Adapter = core.get();
+  core->fdo_ = fdo;
+  core->pdo_ = pdo;
+  core->lower_ = lower;
+  core->stack_size_ = fdo->StackSize;
+  core->hw_ext_ = static_cast<uint8_t *>(fdo->DeviceExtension) + kClassHeaderSize;
+  core->serialise_ = !init.TurnOffSynchronization;
+  core->watchdog_ = std::thread(&AdapterCore::watchdog_loop, core.get(), host_options().tick);
+  out = std::move(core);
+  return STATUS_SUCCESS;
+}
+
+// The devices are gone by now (Adapter removes them before it lets go); what is
+// left is memory the driver may no longer look at.
+AdapterCore::~AdapterCore() {
+  stop_watchdog();
+}
+
+AdapterCore::State AdapterCore::state() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+// Whether a request may be delivered now; the adapter's lock is held.
+bool AdapterCore::accepts(bool internal) const {
+  switch (state_) {
+  case State::Added:
+  case State::Started:
+  case State::StartFailed:
+    return true;
+  case State::Starting:
+  case State::Removing:
+    return internal;
+  case State::Removed:
+    return false;
+  }
+  return false;
+}
+
+std::shared_ptr<Request> AdapterCore::make_request(RequestKind kind, SRB_COMMAND command, PinCore *pin) {
+  auto request = RequestOps::create(kind, command, init().PerRequestExtensionSize, stack_size_);
+  if (!request)
+    return nullptr;
+  HostOptions options = host_options();
+  HW_STREAM_REQUEST_BLOCK &srb = request->srb();
+  srb.HwDeviceExtension = hw_ext_;
+  srb.StreamObject = pin != nullptr ? &pin->object() : nullptr;
+  switch (kind) {
+  case RequestKind::Device:
+    srb.TimeoutOriginal = options.device_request_timeout;
+    break;
+  case RequestKind::StreamControl:
+    srb.TimeoutOriginal = options.control_request_timeout;
+    break;
+  case RequestKind::StreamData:
+    srb.TimeoutOriginal = options.data_request_timeout;
+    break;
+  }
+  srb.TimeoutCounter = srb.TimeoutOriginal;
+  RequestOps::set_owner(*request, weak_from_this(),
+                        pin != nullptr ? pin->weak_from_this() : std::weak_ptr<PinCore>());
+  return request;
+}
+
+// Calls one driver entry, under the per-adapter lock when the driver asked the
+// stream class to serialise its requests. No host lock is held.
+void AdapterCore::call_entry(DriverEntryPoint entry, PHW_STREAM_REQUEST_BLOCK srb) {
+  if (serialise_) {
+    std::lock_guard lock(serial_);
+    entry(srb);
+  } else {
+    entry(srb);
+  }
+}
+
+// Ends `calls` calls into the driver; signals `drained_` at 0.
+void AdapterCore::leave_driver(size_t calls) {
+  std::lock_guard lock(mutex_);
+  in_flight_ -= calls;
+  if (in_flight_ == 0)
+    drained_.notify_all();
+}
+
+// Registers the request as outstanding and hands it to the driver on this thread.
+// Any thread; no host lock held while the driver runs.
+NTSTATUS AdapterCore::deliver(const std::shared_ptr<Request> &request, DriverEntryPoint entry,
+                              bool internal) {
+  if (entry == nullptr) {
+    if (request->kind() != RequestKind::Device)
+      return STATUS_INVALID_PARAMETER; // stream requests go to the stream's entry points
+    entry = init().HwReceivePacket;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (!accepts(internal))
+      return state_ == State::Removing || state_ == State::Removed ? STATUS_DEVICE_REMOVED
+                                                                   : STATUS_INVALID_DEVICE_STATE;
+    if (RequestOps::state(*request) != RequestState::Created)
+      return STATUS_INVALID_PARAMETER; // a request block is delivered once
+    outstanding_[&request->srb()] = request;
+    in_flight_++;
+    RequestOps::mark_delivered(*request);
+  }
+  counters().delivered++;
+  call_entry(entry, &request->srb());
+  RequestOps::mark_returned(*request);
+  leave_driver(1);
+  return STATUS_PENDING;
+}
+
+NTSTATUS AdapterCore::call(const std::shared_ptr<Request> &request, DriverEntryPoint entry, bool internal) {
+  NTSTATUS status = deliver(request, entry, internal);
+  if (status != STATUS_PENDING)
+    return status;
+  if (!request->wait(wait_limit()))
+    return STATUS_IO_TIMEOUT;
+  return request->status();
+}
+
+// HwCancelPacket for an outstanding request; nothing for one that is not.
+void AdapterCore::cancel(const std::shared_ptr<Request> &request) {
+  {
+    std::lock_guard lock(mutex_);
+    if (outstanding_.find(&request->srb()) == outstanding_.end() || init().HwCancelPacket == nullptr)
+      return;
+    in_flight_++;
+  }
+  counters().cancels++;
+  call_entry(init().HwCancelPacket, &request->srb());
+  leave_driver(1);
+}
+
+void AdapterCore::completed(const Request &request) {
+  std::lock_guard lock(mutex_);
+  outstanding_.erase(&request.srb());
+}
+
+// Every tick: counts down the time limit of each outstanding request and calls
+// HwRequestTimeoutHandler for those that reach 0, with no host lock held.
+void AdapterCore::watchdog_loop(std::chrono::milliseconds tick) {
+  std::unique_lock lock(mutex_);
+  while (!watchdog_stop_) {
+    if (watchdog_wake_.wait_for(lock, tick, [this] { return watchdog_stop_; }))
+      break;
+    std::vector<std::shared_ptr<Request>> expired;
+    for (auto &[srb, request] : outstanding_) {
+      HW_STREAM_REQUEST_BLOCK &block = request->srb();
+      if (block.TimeoutCounter > 0 && --block.TimeoutCounter == 0)
+        expired.push_back(request);
+    }
+    if (expired.empty() || init().HwRequestTimeoutHandler == nullptr)
+      continue;
+    in_flight_ += expired.size();
+    lock.unlock();
+    for (auto &request : expired) {
+      counters().timeouts++;
+      call_entry(init().HwRequestTimeoutHandler, &request->srb());
+    }
+    const size_t calls = expired.size();
+    expired.clear();
+    lock.lock();
+    in_flight_ -= calls;
+    if (in_flight_ == 0)
+      drained_.notify_all();
+  }
+}
+
+void AdapterCore::stop_watchdog() {
+  {
+    std::lock_guard lock(mutex_);
+    watchdog_stop_ = true;
+  }
+  watchdog_wake_.notify_all();
+  if (watchdog_.joinable() && watchdog_.get_id() != std::this_thread::get_id())
+    watchdog_.join();
+}
+
+// The start sequence: SRB_INITIALIZE_DEVICE alone, then the stream descriptor, then
+// SRB_INITIALIZATION_COMPLETE. Passive level; blocks until each request completes.
+NTSTATUS AdapterCore::start() {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Added)
+      return STATUS_INVALID_DEVICE_STATE;
+    state_ = State::Starting;
+  }
+  auto initialize = make_request(RequestKind::Device, SRB_INITIALIZE_DEVICE, nullptr);
+  auto *config = initialize ? initialize->add_record<PORT_CONFIGURATION_INFORMATION>() : nullptr;
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (config != nullptr) {
+    config->SizeOfThisPacket = sizeof(PORT_CONFIGURATION_INFORMATION);
+    config->HwDeviceExtension = hw_ext_;
+    config->ClassDeviceObject = fdo_;
+    config->PhysicalDeviceObject = lower_;
+    config->RealPhysicalDeviceObject = pdo_;
+    config->AdapterInterfaceType = PNPBus;
+    config->Irp = initialize->srb().Irp;
+    initialize->srb().CommandData.ConfigInfo = config;
+    status = call(initialize, nullptr, true);
+  }
+  if (NT_SUCCESS(status)) {
+    // The initialization has completed: the driver has set the descriptor's size.
+    start_stream_info(config->StreamDescriptorSize);
+    send_internal(SRB_INITIALIZATION_COMPLETE);
+  }
+  std::lock_guard lock(mutex_);
+  state_ = NT_SUCCESS(status) ? State::Started : State::StartFailed;
+  return status;
+}
+
+// The removal sequence; see RemovalKind. Passive level; blocks until the driver has
+// answered and every call into it has returned. Not from a driver callback.
+NTSTATUS AdapterCore::remove(RemovalKind kind) {
+  State was;
+  std::vector<std::shared_ptr<PinCore>> pins;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::Removing || state_ == State::Removed)
+      return STATUS_SUCCESS;
+    was = state_;
+    state_ = State::Removing;
+    pins = pins_;
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  if (was == State::Started) {
+    // A surprise removal is announced first; then, as for every removal, the open
+    // pin is closed and the adapter uninitialized.
+    if (kind == RemovalKind::Surprise)
+      status = send_internal(SRB_SURPRISE_REMOVAL);
+    for (auto &pin : pins)
+      pin->close();
+    NTSTATUS uninitialized = send_internal(SRB_UNINITIALIZE_DEVICE);
+    if (kind == RemovalKind::Orderly)
+      status = uninitialized;
+  }
+
+  stop_watchdog();
+  {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return in_flight_ == 0; });
+  }
+  abandon_outstanding(nullptr, "outstanding at device removal");
+  IoDetachDevice(lower_);
+  IoDeleteDevice(fdo_);
+  std::lock_guard lock(mutex_);
+  state_ = State::Removed;
+  return status;
+}
+
+// Sends an adapter request of the start or removal sequence and waits for it.
+NTSTATUS AdapterCore::send_internal(SRB_COMMAND command) {
+  auto request = make_request(RequestKind::Device, command, nullptr);
+  return request ? call(request, nullptr, true) : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Abandons the outstanding requests (of `pin`, or all when NULL): they are counted
+// and reported as never completed, their waiters woken.
+void AdapterCore::abandon_outstanding(const PinCore *pin, const char *why) {
+  std::vector<std::shared_ptr<Request>> abandoned;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = outstanding_.begin(); it != outstanding_.end();) {
+      auto owner = RequestOps::pin(*it->second).lock();
+      if (pin != nullptr && owner.get() != pin) {
+        ++it;
+        continue;
+      }
+      if (RequestOps::abandon(*it->second, why)) {
+        abandoned.push_back(it->second);
+        abandoned_.push_back(it->second);
+      }
+      it = outstanding_.erase(it);
+    }
+  }
+  for (auto &request : abandoned)
+    RequestOps::finish_abandoned(*request);
+}
+
+bool AdapterCore::format_ok(std::span<const uint8_t> format) {
+  if (format.size() < sizeof(KSDATAFORMAT))
+    return false;
+  KSDATAFORMAT header;
+  std::memcpy(&header, format.data(), sizeof(header));
+  return header.FormatSize >= sizeof(KSDATAFORMAT) && header.FormatSize <= format.size();
+}
+
+// SRB_OPEN_STREAM with a new stream object and a zero-filled stream extension.
+// Passive level; blocks until the driver has answered.
+NTSTATUS AdapterCore::open_pin(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &out,
+                               bool checked) {
+  if (!format_ok(format))
+    return STATUS_INVALID_PARAMETER;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ != State::Started)
+      return state_ == State::Removing || state_ == State::Removed ? STATUS_DEVICE_REMOVED
+                                                                   : STATUS_INVALID_DEVICE_STATE;
+  }
+  if (checked) {
+    const HW_STREAM_INFORMATION *info = stream_information(stream);
+    if (info == nullptr)
+      return STATUS_INVALID_PARAMETER;
+    std::lock_guard lock(mutex_);
+    if (open_instances_.size() <= stream)
+      open_instances_.resize(stream + 1);
+    if (open_instances_[stream] >= info->NumberOfPossibleInstances)
+      return STATUS_DEVICE_BUSY;
+  }
+  auto pin = std::make_shared<PinCore>(weak_from_this(), stream, init().PerStreamExtensionSize, hw_ext_);
+  auto request = pin->ok() ? make_request(RequestKind::Device, SRB_OPEN_STREAM, pin.get()) : nullptr;
+  KSDATAFORMAT format_header;
+  std::memcpy(&format_header, format.data(), sizeof(format_header));
+  void *copy = request ? request->add_block(format_header.FormatSize) : nullptr;
+  if (copy == nullptr)
+    return STATUS_INSUFFICIENT_RESOURCES;
+  std::memcpy(copy, format.data(), format_header.FormatSize);
+  request->srb().CommandData.OpenFormat = static_cast<KSDATAFORMAT *>(copy);
+  {
+    // The stream object must outlive any driver call that may look at it.
+    std::lock_guard lock(mutex_);
+    pins_.push_back(pin);
+  }
+  NTSTATUS status = call(request);
+  if (!NT_SUCCESS(status))
+    return status;
+  // Counted once the driver has taken the pin; two opens racing past the check above
+  // are both delivered, and the driver refuses the one it cannot serve.
+  pin->opened();
+  {
+    std::lock_guard lock(mutex_);
+    if (open_instances_.size() <= stream)
+      open_instances_.resize(stream + 1);
+    open_instances_[stream]++;
+  }
+  out = std::move(pin);
+  return status;
+}
+
+void AdapterCore::pin_closed(PinCore &pin) {
+  abandon_outstanding(&pin, "outstanding at stream close");
+  std::lock_guard lock(mutex_);
+  if (open_instances_.size() > pin.stream() && open_instances_[pin.stream()] > 0)
+    open_instances_[pin.stream()]--;
+}
+
+} // namespace streamclass

@@ -1,0 +1,302 @@
+// Inside the stream class host: the records behind Driver, Adapter, Pin and
+// Request, and the host-wide state (options, request registry, registrations,
+// master clocks, accounting).
+//
+// Lock order (outer first): PinCore::mutex_ -> AdapterCore::mutex_ ->
+// RequestSync::mutex -> the host-wide leaf locks (registry, registrations,
+// clocks, options). No host lock is held while the driver is called, and none
+// while a completion callback runs.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/kernel/misuse.h"
+#include "platform/streamclass/host.h"
+
+namespace streamclass {
+
+// An exact-size block of memory, 16-byte aligned, filled with `fill` (0: zeroed).
+// Exact sizes let the sanitizers catch a driver that reads or writes past what the
+// host handed it.
+class HostBlock {
+public:
+  // `ok()` is false when memory is short.
+  HostBlock(size_t bytes, uint8_t fill);
+  ~HostBlock();
+  HostBlock(const HostBlock &) = delete;
+  HostBlock &operator=(const HostBlock &) = delete;
+  bool ok() const { return data_ != nullptr || size_ == 0; }
+  void *data() const { return data_; }
+  size_t size() const { return size_; }
+
+private:
+  void *data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Where a request stands.
+enum class RequestState { Created, Delivered, Completed, Abandoned };
+
+// The completion side of a request. `mutex` protects every member; `done` is
+// signalled when the request is completed or abandoned.
+struct RequestSync {
+  mutable std::mutex mutex;
+  mutable std::condition_variable done;
+  RequestState state = RequestState::Created;
+  bool signalled = false; // completion fully handled: waiters may go
+  int completions = 0;
+  Request::Trace trace;
+};
+
+// Host-wide sequence numbers for Request::Trace.
+uint64_t next_sequence();
+
+// Accounting and misuse reports (accounting.cpp).
+struct Counters {
+  std::atomic<uint64_t> delivered{0};
+  std::atomic<uint64_t> completed{0};
+  std::atomic<uint64_t> completed_twice{0};
+  std::atomic<uint64_t> wrong_notification{0};
+  std::atomic<uint64_t> unknown_completion{0};
+  std::atomic<uint64_t> never_completed{0};
+  std::atomic<uint64_t> completed_after_removal{0};
+  std::atomic<uint64_t> abandoned{0};
+  std::atomic<uint64_t> timeouts{0};
+  std::atomic<uint64_t> cancels{0};
+};
+Counters &counters();
+
+// Reports a misuse of the stream class interface (category Request).
+void report_request_misuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Reports a misuse by the driver of anything else the host checks (category Device).
+void report_device_misuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The live requests by block address (request.cpp): what a notification's block
+// pointer is looked up in. Registered at creation, removed at destruction.
+void registry_add(const std::shared_ptr<Request> &request);
+std::shared_ptr<Request> registry_find(const HW_STREAM_REQUEST_BLOCK *srb);
+
+// Operations on requests that only the host performs (request.cpp).
+struct RequestOps {
+  // A new request of `kind` for `command`, with its extension (`extension_bytes`,
+  // not cleared: a fill pattern) and an IRP of `stack_size` locations; NULL when
+  // memory is short. Registered in the request registry.
+  static std::shared_ptr<Request> create(RequestKind kind, SRB_COMMAND command, ULONG extension_bytes,
+                                         CCHAR stack_size);
+  // Marks the request delivered (before the driver's entry is called).
+  static void mark_delivered(Request &request);
+  static void mark_returned(Request &request);
+  // Handles a completion notification: counts it, reports misuse, marks the
+  // request completed, tells its adapter, wakes waiters, runs the callback.
+  static void complete(Request &request, RequestKind notified_as, const void *notified_owner);
+  // Marks a still outstanding request abandoned; true when it was outstanding (it is
+  // counted and reported). The adapter's lock is held; the callback is run later by
+  // finish_abandoned.
+  static bool abandon(Request &request, const char *why);
+  static void finish_abandoned(Request &request);
+  static RequestState state(const Request &request);
+  static std::weak_ptr<AdapterCore> adapter(const Request &request) { return request.adapter_; }
+  static void set_owner(Request &request, std::weak_ptr<AdapterCore> adapter, std::weak_ptr<PinCore> pin) {
+    request.adapter_ = std::move(adapter);
+    request.pin_ = std::move(pin);
+  }
+  static std::weak_ptr<PinCore> pin(const Request &request) { return request.pin_; }
+  static void set_frame(Request &request, KSSTREAM_HEADER *header, ULONG media_specific, const uint8_t *data,
+                        ULONG extent) {
+    request.frame_header_ = header;
+    request.frame_media_specific_ = media_specific;
+    request.frame_data_ = data;
+    request.frame_extent_ = extent;
+  }
+};
+
+// Master clocks by handle (master_clock.cpp).
+HANDLE clock_register(std::shared_ptr<MasterClock> clock);
+void clock_unregister(HANDLE handle);
+
+// Registrations by driver object (registration.cpp).
+bool registration_find(PDRIVER_OBJECT driver, HW_INITIALIZATION_DATA &data);
+void registration_remove(PDRIVER_OBJECT driver);
+
+// A loaded driver: its driver object, deleted with the last holder.
+class DriverCore {
+public:
+  DriverCore(PDRIVER_OBJECT driver, const HW_INITIALIZATION_DATA &init) : driver_(driver), init_(init) {}
+  ~DriverCore();
+  PDRIVER_OBJECT driver_object() const { return driver_; }
+  const HW_INITIALIZATION_DATA &init() const { return init_; }
+
+private:
+  PDRIVER_OBJECT driver_;
+  HW_INITIALIZATION_DATA init_;
+};
+
+// The record at the start of the class device object's extension; the driver's
+// device extension follows it.
+struct CLASS_DEVICE_HEADER {
+  ULONG Signature; // 'SCdx'
+  ULONG Reserved;
+  AdapterCore *Adapter;
+};
+inline constexpr size_t kClassHeaderSize = 16;
+static_assert(sizeof(CLASS_DEVICE_HEADER) <= kClassHeaderSize);
+
+using DriverEntryPoint = VOID (*)(PHW_STREAM_REQUEST_BLOCK);
+
+// One device of a driver (see Adapter in host.h).
+class AdapterCore : public std::enable_shared_from_this<AdapterCore> {
+public:
+  enum class State { Added, Starting, Started, StartFailed, Removing, Removed };
+
+  // Creates the class device object over `pdo`; the watchdog starts with it.
+  static NTSTATUS create(std::shared_ptr<DriverCore> driver, PDEVICE_OBJECT pdo,
+                         std::shared_ptr<AdapterCore> &out);
+  ~AdapterCore();
+
+  NTSTATUS start();
+  NTSTATUS remove(RemovalKind kind);
+  State state() const;
+
+  // A request of `kind` for this adapter (and `pin` for a stream request); NULL when
+  // memory is short.
+  std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command, PinCore *pin);
+  // Hands the request to `entry` (HwReceivePacket when NULL) on this thread.
+  // STATUS_PENDING once delivered; STATUS_DEVICE_REMOVED / STATUS_INVALID_DEVICE_STATE
+  // when the adapter does not take requests now (`internal` requests of the start and
+  // removal sequences are taken while starting and removing).
+  NTSTATUS deliver(const std::shared_ptr<Request> &request, DriverEntryPoint entry = nullptr,
+                   bool internal = false);
+  // deliver, then wait for completion (sync_wait_limit): the request's status, or
+  // STATUS_IO_TIMEOUT, or why it was not delivered.
+  NTSTATUS call(const std::shared_ptr<Request> &request, DriverEntryPoint entry = nullptr,
+                bool internal = false);
+  void cancel(const std::shared_ptr<Request> &request);
+  // A completed request leaves the outstanding set.
+  void completed(const Request &request);
+
+  // Pins.
+  NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &pin,
+                    bool checked);
+  // After SRB_CLOSE_STREAM: abandons the pin's outstanding requests, frees its instance.
+  void pin_closed(PinCore &pin);
+
+  // Properties of the device (pin NULL) or of a stream.
+  NTSTATUS property(PinCore *pin, bool set, std::span<const uint8_t> property, std::span<uint8_t> data,
+                    ULONG *returned);
+  NTSTATUS intersect_once(ULONG stream, std::span<const uint8_t> range, ULONG buffer_size,
+                          std::vector<uint8_t> &format, ULONG *actual);
+
+  // Descriptor (descriptor.cpp).
+  ULONG stream_count() const;
+  const HW_STREAM_HEADER *stream_header() const;
+  const HW_STREAM_INFORMATION *stream_information(ULONG stream) const;
+  NTSTATUS stream_info_status() const;
+
+  const HW_INITIALIZATION_DATA &init() const { return driver_->init(); }
+  PDEVICE_OBJECT fdo() const { return fdo_; }
+  PDEVICE_OBJECT pdo() const { return pdo_; }
+  PVOID device_extension() const { return hw_ext_; }
+
+  // Whether `format` (a KSDATAFORMAT and what follows, FormatSize bytes) can be
+  // handed to the driver: at least a KSDATAFORMAT, FormatSize within the bytes given.
+  static bool format_ok(std::span<const uint8_t> format);
+
+private:
+  explicit AdapterCore(std::shared_ptr<DriverCore> driver) : driver_(std::move(driver)) {}
+  bool accepts(bool internal) const;
+  void call_entry(DriverEntryPoint entry, PHW_STREAM_REQUEST_BLOCK srb);
+  void leave_driver(size_t calls);
+  void watchdog_loop(std::chrono::milliseconds tick);
+  void stop_watchdog();
+  void abandon_outstanding(const PinCore *pin, const char *why);
+  NTSTATUS start_stream_info(ULONG size);
+  NTSTATUS send_internal(SRB_COMMAND command);
+  bool descriptor_valid(const HostBlock &block) const;
+
+  std::shared_ptr<DriverCore> driver_;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  PDEVICE_OBJECT lower_ = nullptr; // the device the FDO is attached to
+  PVOID hw_ext_ = nullptr;
+  CCHAR stack_size_ = 1; // of the FDO's stack: the IRPs of requests
+
+  // Protects every member below (but not the driver's memory).
+  mutable std::mutex mutex_;
+  State state_ = State::Added;
+  // Delivered requests not yet completed, by block address.
+  std::unordered_map<const HW_STREAM_REQUEST_BLOCK *, std::shared_ptr<Request>> outstanding_;
+  // Requests abandoned at pin close or removal; kept, since the driver may still
+  // hold their blocks.
+  std::vector<std::shared_ptr<Request>> abandoned_;
+  // Calls into the driver that have not returned; `drained_` signals 0.
+  size_t in_flight_ = 0;
+  std::condition_variable drained_;
+  // Every pin ever opened (their stream objects and extensions must outlive any
+  // driver call that may still look at them), and the open instances per stream.
+  std::vector<std::shared_ptr<PinCore>> pins_;
+  std::vector<ULONG> open_instances_;
+  // The stream descriptor of the start (set once, while starting).
+  std::unique_ptr<HostBlock> descriptor_;
+  NTSTATUS stream_info_status_ = STATUS_PENDING;
+  // The time-out watchdog; `watchdog_wake_` wakes it to stop.
+  std::thread watchdog_;
+  bool watchdog_stop_ = false;
+  std::condition_variable watchdog_wake_;
+
+  // Serialises calls into a driver that registered with TurnOffSynchronization FALSE.
+  std::recursive_mutex serial_;
+  bool serialise_ = false;
+};
+
+// One open stream (see Pin in host.h).
+class PinCore : public std::enable_shared_from_this<PinCore> {
+public:
+  enum class State { Opening, Open, Closing, Closed };
+  PinCore(std::weak_ptr<AdapterCore> adapter, ULONG stream, ULONG extension_bytes, PVOID device_extension);
+  bool ok() const { return object_block_.ok() && extension_block_.ok(); }
+
+  HW_STREAM_OBJECT &object() const { return *static_cast<HW_STREAM_OBJECT *>(object_block_.data()); }
+  PVOID extension() const { return extension_block_.data(); }
+  ULONG stream() const { return stream_; }
+  std::shared_ptr<AdapterCore> adapter() const { return adapter_.lock(); }
+
+  // Called by the adapter once SRB_OPEN_STREAM has succeeded.
+  void opened();
+  bool is_open() const;
+
+  std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command);
+  // Delivers a stream request to the entry point the driver set in the stream object.
+  NTSTATUS deliver(const std::shared_ptr<Request> &request);
+  NTSTATUS call(const std::shared_ptr<Request> &request);
+  NTSTATUS close();
+
+  NTSTATUS set_state(KSSTATE state);
+  NTSTATUS get_state(KSSTATE &state);
+  NTSTATUS send_format(SRB_COMMAND command, std::span<const uint8_t> format);
+  NTSTATUS get_format(ULONG size, std::vector<uint8_t> &format);
+  NTSTATUS set_master_clock(std::shared_ptr<MasterClock> clock);
+  NTSTATUS submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback);
+  void cancel(const std::shared_ptr<Request> &request);
+
+private:
+  std::weak_ptr<AdapterCore> adapter_;
+  ULONG stream_;
+  HostBlock object_block_;    // the HW_STREAM_OBJECT
+  HostBlock extension_block_; // the driver's stream extension
+
+  // Protects the members below.
+  mutable std::mutex mutex_;
+  State state_ = State::Opening;
+  size_t delivering_ = 0; // stream requests being delivered; `idle_` signals 0
+  std::condition_variable idle_;
+  ULONG media_specific_ = 0;   // StreamHeaderMediaSpecific as the open left it
+  std::vector<HANDLE> clocks_; // clock handles given to the driver, unregistered at close
+};
+
+} // namespace streamclass

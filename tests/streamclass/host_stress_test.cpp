@@ -1,0 +1,97 @@
+// The stream class host under concurrent use: several application threads submit
+// adapter, control and data requests while other threads complete, cancel and
+// time them out. Makes sure every request is completed exactly once and nothing
+// is left outstanding. Example failure: a completion racing a cancel or a time-out
+// that frees a request block the driver still uses.
+#include "tests/streamclass/test_driver_fixture.h"
+
+using namespace streamclass;
+using testdriver::Action;
+
+namespace {
+
+class HostStress : public TestDriverHost {};
+
+TEST_F(HostStress, ConcurrentRequestsCompletionsCancelsAndTimeouts) {
+  HostOptions options = test_options();
+  options.tick = std::chrono::milliseconds(1);
+  options.device_request_timeout = 1;
+  options.control_request_timeout = 1;
+  options.data_request_timeout = 1;
+  set_options(options);
+  open_pin();
+  ASSERT_EQ(pin_->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+  testdriver::set_action(SRB_CHANGE_POWER_STATE, Action::Hold);
+
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 300;
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> frames{0};
+  std::thread filler([&] {
+    while (!done.load()) {
+      if (!testdriver::fill_oldest_read(3, 8))
+        std::this_thread::yield();
+      testdriver::complete_held();
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; i++) {
+        std::unique_ptr<FrameBuffer> buffer;
+        ASSERT_EQ(pin_->submit(8, buffer, [&](const Frame &) { frames++; }), STATUS_PENDING);
+        if ((i + t) % 3 == 0)
+          buffer->cancel();
+        KSSTATE state;
+        EXPECT_TRUE(NT_SUCCESS(pin_->get_state(state)));
+        auto power = adapter_->make_request(SRB_CHANGE_POWER_STATE);
+        ASSERT_EQ(adapter_->deliver(power), STATUS_PENDING);
+        if (i % 5 == 0)
+          adapter_->cancel(power);
+        EXPECT_TRUE(power->wait(std::chrono::seconds(10)));
+        EXPECT_TRUE(buffer->wait(std::chrono::seconds(10)));
+      }
+    });
+  for (auto &thread : threads)
+    thread.join();
+  done = true;
+  filler.join();
+  EXPECT_EQ(frames.load(), static_cast<uint64_t>(kThreads * kRounds));
+  pin_->close();
+  HostAccounting a = host_accounting();
+  EXPECT_TRUE(a.clean());
+  EXPECT_EQ(a.outstanding, 0u);
+}
+
+TEST_F(HostStress, OpenAndCloseWhileOtherThreadsUseThePin) {
+  ASSERT_EQ(start(), STATUS_SUCCESS);
+  auto format = adapter_->data_ranges(0)[0];
+  for (int round = 0; round < 40; round++) {
+    std::shared_ptr<Pin> pin;
+    {
+      std::unique_ptr<Pin> opened;
+      ASSERT_EQ(adapter_->open_pin(0, format, opened), STATUS_SUCCESS);
+      pin = std::move(opened);
+    }
+    ASSERT_EQ(pin->set_state(KSSTATE_RUN), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 2; t++)
+      users.emplace_back([&] {
+        while (!stop.load()) {
+          std::unique_ptr<FrameBuffer> buffer;
+          NTSTATUS status = pin->submit(4, buffer);
+          if (status != STATUS_PENDING)
+            break; // closed
+          testdriver::fill_oldest_read(1, 4);
+        }
+      });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(pin->close(), STATUS_SUCCESS);
+    stop = true;
+    for (auto &user : users)
+      user.join();
+  }
+}
+
+} // namespace
