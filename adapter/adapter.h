@@ -171,6 +171,12 @@ BOOLEAN AdapterSurpriseRemoval(PHW_STREAM_REQUEST_BLOCK pSrb);    // resets the 
 // completed with a failure status by the dispatcher). Passive level; blocks on USB.
 BOOLEAN AdapterInitializeDevice(PHW_STREAM_REQUEST_BLOCK pSrb);
 
+// Releases the adapter's three USB descriptor blocks (device and configuration
+// descriptors, interface information), each when present, and clears their
+// pointers. Called at the start of every initialization, when one fails, and at
+// SRB_UNINITIALIZE_DEVICE once no stream can use the pipes. Passive level.
+VOID AdapterFreeUsbDescriptors(PHW_DEVICE_EXTENSION pHwDevExt);
+
 // Walks the configuration descriptor (TotalLength bytes, compared as signed 32-bit)
 // and logs each descriptor in it. Passive level.
 VOID SetEachDescriptorPointer(PHW_DEVICE_EXTENSION pHwDevExt, ULONG TotalLength);

@@ -18,14 +18,6 @@ BOOLEAN AdapterInitializeComplete(PHW_STREAM_REQUEST_BLOCK pSrb) {
   return TRUE;
 }
 
-// Frees a pool block hanging from the device extension and clears its pointer.
-static VOID AdapterFreeBlock(PVOID *ppBlock) {
-  if (*ppBlock != NULL) {
-    ExFreePool(*ppBlock);
-    *ppBlock = NULL;
-  }
-}
-
 // SRB_UNINITIALIZE_DEVICE, the last request of the adapter: the device extension is
 // freed after it, so the USB blocks that initialization allocated (device and
 // configuration descriptors, interface information) are released here. The stream
@@ -35,9 +27,7 @@ BOOLEAN AdapterUnInitializeDevice(PHW_STREAM_REQUEST_BLOCK pSrb) {
   PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
 
   DubugMsg(2, "AdapterUnInitializeDevice\n");
-  AdapterFreeBlock((PVOID *)&pHwDevExt->pInterfaceInformation);
-  AdapterFreeBlock((PVOID *)&pHwDevExt->pConfigurationDescriptor);
-  AdapterFreeBlock((PVOID *)&pHwDevExt->pDeviceDescriptor);
+  AdapterFreeUsbDescriptors(pHwDevExt);
   return TRUE;
 }
 

@@ -3,15 +3,11 @@
 // the bulk pipes of the camera protocol and logs the configuration.
 #include "adapter/adapter.h"
 #include "diag/debug_msg.h"
+#include "stream/stream_tables.h"
 #include "usb/qrnusb.h"
-
-// Releases the adapter's USB descriptor blocks (defined below; to be declared in adapter.h).
-VOID AdapterFreeUsbDescriptors(PHW_DEVICE_EXTENSION pHwDevExt);
 
 namespace {
 
-// Zoom position at power-on (the middle of the property's 0..100 range).
-constexpr LONG ZoomDefault = 50;
 // Focus flags at power-on: KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL.
 constexpr ULONG FocusFlagsDefault = 2;
 // Largest transfer on each pipe: one camera buffer.
@@ -101,9 +97,7 @@ BOOLEAN AdapterConfigureUsb(PHW_DEVICE_EXTENSION pHwDevExt, PULONG Length) {
 
 } // namespace
 
-// Releases the adapter's three USB descriptor blocks, each when present, and clears their
-// pointers. Called at the start of every initialization and when one fails; SRB_UNINITIALIZE_DEVICE
-// calls it once no stream can use the pipes any more. Passive level.
+// Releases the adapter's USB descriptor blocks (see adapter.h). Passive level.
 VOID AdapterFreeUsbDescriptors(PHW_DEVICE_EXTENSION pHwDevExt) {
   if (pHwDevExt->pDeviceDescriptor != nullptr)
     ExFreePool(pHwDevExt->pDeviceDescriptor);

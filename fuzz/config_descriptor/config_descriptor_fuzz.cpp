@@ -20,8 +20,6 @@
 #include "platform/usbbus/usb_bus.h"
 #include "usb/qrnusb.h"
 
-VOID AdapterFreeUsbDescriptors(PHW_DEVICE_EXTENSION pHwDevExt);
-
 namespace {
 
 struct Rig {

@@ -8,9 +8,6 @@
 #include "platform/streamclass/host.h"
 #include "tests/usb/usb_test.h"
 
-// Releases the adapter's USB descriptor blocks (adapter/initialize_device.cpp).
-VOID AdapterFreeUsbDescriptors(PHW_DEVICE_EXTENSION pHwDevExt);
-
 namespace usbtest {
 namespace {
 
