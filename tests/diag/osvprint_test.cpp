@@ -244,34 +244,3 @@ TEST_F(OsvprintTest, OutputIsCutAt511) {
       {"%.*d", Args(INT_MAX, 1), zeros},
   });
 }
-
-// Every class-8 character converts and every other printable character outside
-// a conversion is text: checks the table against the documented class list.
-TEST_F(OsvprintTest, LookupTableClasses) {
-  const std::string types = "BCEGSXZcdefginopsux";
-  const std::string sizes = "FILNhlw";
-  const std::string flags = " #+-";
-  for (int c = ' '; c <= 'x'; ++c) {
-    UCHAR cls = osv::__lookuptable[c - ' '] & 0x0F;
-    UCHAR expected = osv::ClassOther;
-    if (c == '%')
-      expected = osv::ClassPercent;
-    else if (c == '.')
-      expected = osv::ClassDot;
-    else if (c == '*')
-      expected = osv::ClassStar;
-    else if (c == '0')
-      expected = osv::ClassZero;
-    else if (c >= '1' && c <= '9')
-      expected = osv::ClassDigit;
-    else if (flags.find(static_cast<char>(c)) != std::string::npos)
-      expected = osv::ClassFlag;
-    else if (sizes.find(static_cast<char>(c)) != std::string::npos)
-      expected = osv::ClassSize;
-    else if (types.find(static_cast<char>(c)) != std::string::npos)
-      expected = osv::ClassType;
-    EXPECT_EQ(cls, expected) << "character " << static_cast<char>(c);
-  }
-  for (int i = 72; i < 89; ++i)
-    EXPECT_EQ(osv::__lookuptable[i] >> 4, 0) << "entry " << i;
-}

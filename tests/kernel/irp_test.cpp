@@ -362,33 +362,10 @@ TEST_F(IrpTest, MisuseIsReported) {
   }
 }
 
-// IRPs in caller memory (IoInitializeIrp) and re-initialisation of an
-// allocated IRP with the packet size of the IRP alone.
-TEST_F(IrpTest, InitializeAndReuse) {
-  alignas(16) UCHAR memory[IoSizeOfIrp(2)];
-  auto *irp = reinterpret_cast<PIRP>(memory);
-  IoInitializeIrp(irp, sizeof memory, 2);
-  EXPECT_EQ(irp->StackCount, 2);
-  EXPECT_EQ(irp->CurrentLocation, 3);
-  EXPECT_EQ(irp->Type, IO_TYPE_IRP);
-  EXPECT_EQ(IoGetNextIrpStackLocation(irp), reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1);
-
-  PIRP allocated = IoAllocateIrp(3, FALSE);
-  allocated->Flags = 0x55;
-  IoInitializeIrp(allocated, sizeof(IRP), 3);
-  EXPECT_EQ(allocated->Flags, 0u);
-  EXPECT_EQ(allocated->Size, sizeof(IRP));
-  Seen routine;
-  routine.verdict = STATUS_MORE_PROCESSING_REQUIRED;
-  IoGetNextIrpStackLocation(allocated)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  IoSetCompletionRoutine(allocated, observe, &routine, TRUE, TRUE, TRUE);
-  IofCallDriver(bus->device, allocated);
-  EXPECT_EQ(routine.calls.load(), 1);
-  IoReuseIrp(allocated, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(allocated->IoStatus.Status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(allocated->CurrentLocation, 4);
-  IoFreeIrp(allocated); // still owned: freed through the pool
-
+// Re-initialising an allocated IRP beyond its allocation or below the size of
+// an IRP is reported (the transport re-initialises its own IRPs); catches a
+// stack-location write past the packet.
+TEST_F(IrpTest, InitializeBeyondTheAllocationIsReported) {
   quiet_misuse();
   PIRP small = IoAllocateIrp(1, FALSE);
   IoInitializeIrp(small, IoSizeOfIrp(4), 4); // larger than allocated

@@ -33,11 +33,7 @@ TEST_F(StreamTables, DescriptorHasOneCaptureStreamWithTwoFormatsLargeFirst) {
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(info->NumberOfPossibleInstances, 1u);
   EXPECT_EQ(info->DataFlow, KSPIN_DATAFLOW_OUT);
-  EXPECT_TRUE(info->DataAccessible);
   EXPECT_TRUE(IsEqualGUID(*info->Category, PINNAME_VIDEO_CAPTURE));
-  EXPECT_TRUE(IsEqualGUID(*info->Name, PINNAME_VIDEO_CAPTURE));
-  EXPECT_EQ(info->MediumsCount, 0u);
-  EXPECT_FALSE(info->BridgeStream);
 
   auto ranges = adapter_->data_ranges(0);
   ASSERT_EQ(ranges.size(), 2u);
@@ -45,27 +41,13 @@ TEST_F(StreamTables, DescriptorHasOneCaptureStreamWithTwoFormatsLargeFirst) {
   const KS_DATARANGE_VIDEO &small = as_video_range(ranges[1]);
   for (const KS_DATARANGE_VIDEO *range : {&large, &small}) {
     EXPECT_EQ(range->DataRange.FormatSize, 296u);
-    EXPECT_TRUE(IsEqualGUID(range->DataRange.MajorFormat, KSDATAFORMAT_TYPE_VIDEO));
     EXPECT_TRUE(IsEqualGUID(range->DataRange.SubFormat, KSDATAFORMAT_SUBTYPE_RGB24));
-    EXPECT_TRUE(IsEqualGUID(range->DataRange.Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO));
-    EXPECT_EQ(range->ConfigCaps.MinFrameInterval, 666666);
-    EXPECT_EQ(range->VideoInfoHeader.AvgTimePerFrame, 666666);
     EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biBitCount, 24);
-    EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biCompression, (DWORD)KS_BI_RGB);
   }
   EXPECT_EQ(large.VideoInfoHeader.bmiHeader.biWidth, 320);
-  EXPECT_EQ(large.VideoInfoHeader.bmiHeader.biHeight, 240);
   EXPECT_EQ(large.VideoInfoHeader.bmiHeader.biSizeImage, 230400u);
-  EXPECT_EQ(large.DataRange.SampleSize, 230400u);
-  EXPECT_EQ(large.ConfigCaps.MaxBitsPerSecond, 27648000);
-  EXPECT_EQ(large.VideoInfoHeader.dwBitRate, 3456000u);
-  EXPECT_EQ(large.VideoInfoHeader.rcTarget.right, 320);
   EXPECT_EQ(small.VideoInfoHeader.bmiHeader.biWidth, 160);
-  EXPECT_EQ(small.VideoInfoHeader.bmiHeader.biHeight, 120);
   EXPECT_EQ(small.VideoInfoHeader.bmiHeader.biSizeImage, 57600u);
-  EXPECT_EQ(small.ConfigCaps.MinBitsPerSecond, 6912000);
-  EXPECT_EQ(small.VideoInfoHeader.dwBitRate, 864000u);
-  EXPECT_EQ(small.VideoInfoHeader.rcSource.right, 0);
 
   std::vector<GUID> categories = adapter_->categories();
   ASSERT_EQ(categories.size(), 1u);
@@ -81,19 +63,16 @@ TEST_F(StreamTables, StreamPropertySetsOfferAllocatorFramingAndDroppedFrames) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto sets = adapter_->stream_property_sets(0);
   ASSERT_EQ(sets.size(), 2u);
-  EXPECT_TRUE(IsEqualGUID(sets[0].set, KSPROPSETID_Connection));
-  ASSERT_EQ(sets[0].items.size(), 1u);
-  EXPECT_EQ(sets[0].items[0].id, (ULONG)KSPROPERTY_CONNECTION_ALLOCATORFRAMING);
-  EXPECT_TRUE(sets[0].items[0].get);
-  EXPECT_FALSE(sets[0].items[0].set);
-  EXPECT_EQ(sets[0].items[0].min_property, 24u);
-  EXPECT_EQ(sets[0].items[0].min_data, 24u);
-  EXPECT_TRUE(IsEqualGUID(sets[1].set, PROPSETID_VIDCAP_DROPPEDFRAMES));
-  ASSERT_EQ(sets[1].items.size(), 1u);
-  EXPECT_EQ(sets[1].items[0].id, (ULONG)KSPROPERTY_DROPPEDFRAMES_CURRENT);
-  EXPECT_EQ(sets[1].items[0].min_property, 48u);
-  EXPECT_EQ(sets[1].items[0].min_data, 48u);
-  EXPECT_FALSE(sets[1].items[0].set);
+  const GUID ids[] = {KSPROPSETID_Connection, PROPSETID_VIDCAP_DROPPEDFRAMES};
+  const ULONG items[] = {KSPROPERTY_CONNECTION_ALLOCATORFRAMING, KSPROPERTY_DROPPEDFRAMES_CURRENT};
+  const ULONG sizes[] = {24, 48};
+  for (size_t i = 0; i < 2; i++) {
+    EXPECT_TRUE(IsEqualGUID(sets[i].set, ids[i]));
+    ASSERT_EQ(sets[i].items.size(), 1u);
+    EXPECT_EQ(sets[i].items[0].id, items[i]);
+    EXPECT_TRUE(sets[i].items[0].get && !sets[i].items[0].set);
+    EXPECT_EQ(sets[i].items[0].min_data, sizes[i]);
+  }
 }
 
 TEST_F(StreamTables, DevicePropertySetsHaveFourFiveAndSevenItems) {
@@ -120,29 +99,20 @@ TEST_F(StreamTables, DevicePropertySetsHaveFourFiveAndSevenItems) {
       EXPECT_EQ(item.values != nullptr, &set == &sets[2] && settable) << "item " << item.id;
     }
   }
-  EXPECT_EQ(sets[0].items[1].min_property, 56u);
   EXPECT_EQ(sets[0].items[2].min_data, 0u); // the frame-rate list is of variable length
-  EXPECT_EQ(sets[1].items[0].min_data, 48u);
-  EXPECT_EQ(sets[2].items[3].min_property, 40u);
 }
 
 // The value description of a camera-control item: its range and its default.
 void expect_values(const KSPROPERTY_VALUES *values, LONG minimum, LONG maximum, LONG default_value) {
   ASSERT_NE(values, nullptr);
-  EXPECT_TRUE(IsEqualGUID(values->PropTypeSet.Set, KSPROPTYPESETID_General));
-  EXPECT_EQ(values->PropTypeSet.Id, (ULONG)VT_I4);
   ASSERT_EQ(values->MembersListCount, 2u);
   const KSPROPERTY_MEMBERSLIST &range = values->MembersList[0];
   EXPECT_EQ(range.MembersHeader.MembersFlags, (ULONG)KSPROPERTY_MEMBER_RANGES);
-  EXPECT_EQ(range.MembersHeader.MembersSize, 16u);
-  EXPECT_EQ(range.MembersHeader.MembersCount, 1u);
   const auto *stepping = static_cast<const KSPROPERTY_STEPPING_LONG *>(range.Members);
   EXPECT_EQ(stepping->SteppingDelta, 1u);
   EXPECT_EQ(stepping->Bounds.SignedMinimum, minimum);
   EXPECT_EQ(stepping->Bounds.SignedMaximum, maximum);
   const KSPROPERTY_MEMBERSLIST &value = values->MembersList[1];
-  EXPECT_EQ(value.MembersHeader.MembersFlags, (ULONG)KSPROPERTY_MEMBER_VALUES);
-  EXPECT_EQ(value.MembersHeader.MembersSize, 4u);
   EXPECT_EQ(value.MembersHeader.Flags, (ULONG)KSPROPERTY_MEMBER_FLAG_DEFAULT);
   EXPECT_EQ(*static_cast<const LONG *>(value.Members), default_value);
 }

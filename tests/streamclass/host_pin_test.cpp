@@ -120,18 +120,6 @@ TEST_F(HostPin, StreamPropertyGetReturnsTheDriversData) {
   EXPECT_EQ(dropped.AverageFrameSize, 1000u);
 }
 
-TEST_F(HostPin, UnpublishedStreamPropertyGoesToTheDriver) {
-  open_pin();
-  KSPROPERTY property{};
-  property.Set = KSPROPSETID_Connection;
-  property.Id = KSPROPERTY_CONNECTION_ALLOCATORFRAMING;
-  KSALLOCATOR_FRAMING framing{};
-  auto bytes = std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(&property), sizeof(property));
-  EXPECT_EQ(pin_->set_property(bytes, std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(&framing),
-                                                               sizeof(framing))),
-            STATUS_NOT_IMPLEMENTED);
-}
-
 // Master clock: makes sure the handle given with SRB_INDICATE_MASTER_CLOCK reads the
 // application's clock, stays valid while the pin is open, and is gone after close.
 // Example failure: a time read from a clock the application has replaced and freed.

@@ -17,16 +17,6 @@ class HostStart : public TestDriverHost {};
 // registration kept by copy of a stack record that is gone, or a driver that
 // registered nothing taken for loaded.
 
-TEST_F(HostStart, LoaderRunsDriverEntryAndKeepsTheRegistration) {
-  const HW_INITIALIZATION_DATA &init = driver().registration();
-  EXPECT_EQ(init.HwInitializationDataSize, sizeof(HW_INITIALIZATION_DATA));
-  EXPECT_NE(init.HwReceivePacket, nullptr);
-  EXPECT_EQ(init.PerRequestExtensionSize, 24u);
-  EXPECT_EQ(init.TurnOffSynchronization, TRUE);
-  EXPECT_NE(driver().driver_object(), nullptr);
-  EXPECT_NE(driver().driver_object()->DriverInit, nullptr);
-}
-
 TEST_F(HostStart, DriverThatRegistersNothingDoesNotLoad) {
   std::unique_ptr<Driver> loaded;
   EXPECT_EQ(load_driver(testdriver::DriverEntryWithoutRegistration, loaded), STATUS_INVALID_DEVICE_STATE);
@@ -126,46 +116,8 @@ TEST_F(HostStart, DescriptorSizeTooSmallIsReportedAndNoStreamIsRead) {
             (std::vector<SRB_COMMAND>{SRB_INITIALIZE_DEVICE, SRB_INITIALIZATION_COMPLETE}));
 }
 
-// The stream descriptor: makes sure the application sees what the driver wrote,
-// read through its own tables. Example failure: the wrong stream record read
-// because of a size mismatch.
-
-TEST_F(HostStart, DescriptorShowsStreamsFormatsPropertySetsAndCategories) {
-  ASSERT_EQ(start(), STATUS_SUCCESS);
-  ASSERT_EQ(adapter_->stream_count(), 1u);
-  const HW_STREAM_INFORMATION *info = adapter_->stream_information(0);
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->DataFlow, KSPIN_DATAFLOW_OUT);
-  EXPECT_TRUE(IsEqualGUID(*info->Name, PINNAME_VIDEO_CAPTURE));
-  EXPECT_EQ(adapter_->stream_information(1), nullptr);
-
-  auto ranges = adapter_->data_ranges(0);
-  ASSERT_EQ(ranges.size(), 1u);
-  ASSERT_EQ(ranges[0].size(), sizeof(KSDATARANGE));
-  EXPECT_TRUE(IsEqualGUID(reinterpret_cast<const KSDATARANGE *>(ranges[0].data())->SubFormat,
-                          KSDATAFORMAT_SUBTYPE_RGB24));
-
-  auto device_sets = adapter_->device_property_sets();
-  ASSERT_EQ(device_sets.size(), 1u);
-  EXPECT_TRUE(IsEqualGUID(device_sets[0].set, PROPSETID_VIDCAP_CAMERACONTROL));
-  ASSERT_EQ(device_sets[0].items.size(), 1u);
-  EXPECT_EQ(device_sets[0].items[0].id, KSPROPERTY_CAMERACONTROL_ZOOM);
-  EXPECT_TRUE(device_sets[0].items[0].get);
-  EXPECT_TRUE(device_sets[0].items[0].set);
-  EXPECT_EQ(device_sets[0].items[0].min_data, 40u);
-
-  auto stream_sets = adapter_->stream_property_sets(0);
-  ASSERT_EQ(stream_sets.size(), 1u);
-  EXPECT_TRUE(IsEqualGUID(stream_sets[0].set, PROPSETID_VIDCAP_DROPPEDFRAMES));
-  EXPECT_FALSE(stream_sets[0].items[0].set);
-
-  auto categories = adapter_->categories();
-  ASSERT_EQ(categories.size(), 1u);
-  EXPECT_TRUE(IsEqualGUID(categories[0], KSCATEGORY_CAPTURE));
-}
-
-// Adapter requests of the application: makes sure properties, intersection and
-// power state become the right request blocks and their answers come back, and
+// Adapter requests of the application: makes sure properties and intersection
+// become the right request blocks and their answers come back, and
 // that sizes below a published item's minimum never reach the driver. Example
 // failure: a Get that returns stale bytes, or a too-small buffer handed on.
 
@@ -223,12 +175,6 @@ TEST_F(HostStart, RangeWhoseFormatSizeExceedsItsBytesIsRefused) {
   EXPECT_EQ(adapter_->intersect(0, range, format), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(adapter_->intersect(0, std::span<const uint8_t>(range).first(10), format),
             STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(HostStart, PowerStateIsAnAdapterRequest) {
-  ASSERT_EQ(start(), STATUS_SUCCESS);
-  EXPECT_EQ(adapter_->change_power_state(PowerDeviceD3), STATUS_SUCCESS);
-  EXPECT_EQ(testdriver::commands().back(), SRB_CHANGE_POWER_STATE);
 }
 
 // Removal: makes sure the driver is told once, the open pin is closed, calls after
