@@ -29,9 +29,9 @@ static BOOLEAN AdapterNotImplemented(PHW_STREAM_REQUEST_BLOCK pSrb) {
 static const ADAPTER_COMMAND AdapterCommands[] = {
     {SRB_GET_STREAM_INFO, "SRB_GET_STREAM_INFO\n", AdapterGetStreamInfo},
     // AdapterOpenStream: format check, stream set-up, transfer thread start.
-    {SRB_OPEN_STREAM, "SRB_OPEN_STREAM\n", AdapterNotImplemented},
+    {SRB_OPEN_STREAM, "SRB_OPEN_STREAM\n", AdapterOpenStream},
     // AdapterCloseStream: cancel queued reads, stop the thread, free the formats.
-    {SRB_CLOSE_STREAM, "SRB_CLOSE_STREAM\n", AdapterNotImplemented},
+    {SRB_CLOSE_STREAM, "SRB_CLOSE_STREAM\n", AdapterCloseStream},
     // AdapterGetDeviceProperty: camera-control properties.
     {SRB_GET_DEVICE_PROPERTY, "SRB_GET_DEVICE_PROPERTY\n", AdapterNotImplemented},
     // AdapterSetDeviceProperty: camera-control properties.

@@ -125,12 +125,18 @@ NTSTATUS AdapterStartStream(PHW_DEVICE_EXTENSION pHwDevExt, PSTREAMEX pStrmEx) {
 // Adapter dispatch; passive level; blocks until the thread runs.
 BOOLEAN AdapterOpenStream(PHW_STREAM_REQUEST_BLOCK pSrb) {
   PHW_STREAM_OBJECT pStreamObject = pSrb->StreamObject;
-  PSTREAMEX pStrmEx = (PSTREAMEX)pStreamObject->HwStreamExtension;
+  PSTREAMEX pStrmEx;
   PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
-  ULONG StreamNumber = pStreamObject->StreamNumber;
+  ULONG StreamNumber;
   BOOLEAN bVideoInfo;
   NTSTATUS Status;
 
+  if (pStreamObject == NULL || pStreamObject->HwStreamExtension == NULL) {
+    pSrb->Status = STATUS_INVALID_PARAMETER; // no stream to open
+    return TRUE;
+  }
+  pStrmEx = (PSTREAMEX)pStreamObject->HwStreamExtension;
+  StreamNumber = pStreamObject->StreamNumber;
   RtlZeroMemory(pStrmEx, sizeof(STREAMEX));
   Status = AdapterCheckOpen(pSrb, pStrmEx, StreamNumber);
   if (!NT_SUCCESS(Status))
@@ -163,13 +169,20 @@ done:
 // happens under CameraLockEvent: a camera command under way finishes first (and
 // restarts the thread it stopped), and a later one finds the stream closed. Both
 // waits end a camera exchange that the camera leaves unanswered (see
-// VELTRA_WaitEndingStalledTransfers). TRUE with STATUS_SUCCESS. Adapter dispatch;
-// passive level; blocks until the thread has returned.
+// VELTRA_WaitEndingStalledTransfers). TRUE with STATUS_SUCCESS (a request without
+// a stream object: STATUS_INVALID_PARAMETER). Adapter dispatch; passive level;
+// blocks until the thread has returned.
 BOOLEAN AdapterCloseStream(PHW_STREAM_REQUEST_BLOCK pSrb) {
-  PSTREAMEX pStrmEx = (PSTREAMEX)pSrb->StreamObject->HwStreamExtension;
+  PSTREAMEX pStrmEx;
   PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
-  ULONG StreamNumber = pSrb->StreamObject->StreamNumber;
+  ULONG StreamNumber;
 
+  if (pSrb->StreamObject == NULL || pSrb->StreamObject->HwStreamExtension == NULL) {
+    pSrb->Status = STATUS_INVALID_PARAMETER; // no stream to close
+    return TRUE;
+  }
+  pStrmEx = (PSTREAMEX)pSrb->StreamObject->HwStreamExtension;
+  StreamNumber = pSrb->StreamObject->StreamNumber;
   DubugMsg(3, "AdapterCloseStream 0x%08X\n", StreamNumber);
   if (StreamNumber >= ADAPTER_STREAM_COUNT)
     return TRUE; // no such stream was ever opened

@@ -199,7 +199,10 @@ void UsbCamera::camera_thread() {
     serve_in_locked();
     int64_t ready = 0;
     const bool waiting = !waiting_in_.empty() && !removed_;
-    if (waiting && core_.in_state(clock_->now_ns(), &ready) == InState::Later)
+    const InState state = waiting ? core_.in_state(clock_->now_ns(), &ready) : InState::Nothing;
+    if (state == InState::Ready)
+      continue; // arrived since serve_in_locked looked: nobody else would wake us for it
+    if (state == InState::Later)
       wake_.wait_until(guard, clock_->real_deadline(ready));
     else
       wake_.wait(guard);

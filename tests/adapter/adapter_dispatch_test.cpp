@@ -277,8 +277,6 @@ TEST_F(AdapterDispatch, CancelOfACompletedRequestDoesNotReachTheDriver) {
 TEST_F(AdapterDispatch, CommandsWithoutHandlerYetAreAnsweredNotImplemented) {
   add_initialized_device();
   for (auto [command, line] : std::vector<std::pair<SRB_COMMAND, std::string>>{
-           {SRB_OPEN_STREAM, "SRB_OPEN_STREAM\n"},
-           {SRB_CLOSE_STREAM, "SRB_CLOSE_STREAM\n"},
            {SRB_GET_DEVICE_PROPERTY, "SRB_GET_DEVICE_PROPERTY\n"},
            {SRB_SET_DEVICE_PROPERTY, "SRB_SET_DEVICE_PROPERTY\n"},
        }) {

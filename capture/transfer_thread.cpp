@@ -1,0 +1,147 @@
+// The transfer thread: from stream open to close it asks the camera for a
+// picture, fetches it and hands it to the oldest waiting read request, cycle
+// after cycle, without pause. Started and stopped by stream open and close, and
+// around the camera controls' own exchanges.
+//
+// The thread's life: VELTRA_StartTransferThread creates it and keeps a
+// reference to its thread object (pTransferThread) until VELTRA_StopTransferThread
+// has waited for that object, which is signalled when the routine has returned.
+// So the stream record outlives the thread however the thread ended: stopped,
+// or given up on its own after a device error.
+#include <atomic>
+
+#include "capture/capture.h"
+#include "diag/debug_msg.h"
+#include "protocol/picture_commands.h"
+#include "stream/stream.h"
+
+namespace {
+
+// The stop request: set by the stopper or by the thread itself, cleared by the
+// thread when it starts, read by the thread after each cycle.
+std::atomic_ref<BOOLEAN> CaptureStopFlag(PSTREAMEX pStrmEx) {
+  return std::atomic_ref<BOOLEAN>(pStrmEx->bStopTransferThread);
+}
+
+// A whole picture of PictureSize bytes is in PictureBuffer: it becomes the frame
+// of the oldest waiting read request, which is completed, or it is dropped when
+// no request waits. Transfer thread.
+VOID CaptureDeliverPicture(PSTREAMEX pStrmEx, ULONG PictureSize) {
+  PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
+  PHW_STREAM_REQUEST_BLOCK pSrb;
+
+  DubugMsg(4, "VELTRA_PictureBufferAddr Complete\n");
+  pSrb = QueueRemoveSRB(pHwDevExt, pStrmEx->StreamNumber);
+  if (pSrb == NULL) {
+    DubugMsg(4, "SRB_READ_DATA is not Queued, Dispose Picture\n");
+    return;
+  }
+  VELTRA_ProcessFrame(pSrb, pHwDevExt->PictureBuffer, PictureSize);
+  CompleteStreamSRB(pSrb);
+  DubugMsg(4, "VELTRA_PictureBufferAddr Complete SRB %X\n", pSrb);
+}
+
+// The camera gave no picture size: the device has failed. The oldest two waiting
+// reads are failed with STATUS_IO_DEVICE_ERROR and the thread gives up (sets the
+// stop flag). A size exchange that a stop ended (its transfers cancelled by a
+// pipe reset, see VELTRA_WaitEndingStalledTransfers) is no device error: the
+// waiting reads then stay queued for the next thread or for the close.
+// Transfer thread.
+VOID CaptureSizeFailure(PSTREAMEX pStrmEx) {
+  PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
+  const BOOLEAN bStopping = CaptureStopFlag(pStrmEx).load();
+
+  if (!bStopping)
+    StreamSRBComplete(QueueRemoveSRB(pHwDevExt, pStrmEx->StreamNumber), STATUS_IO_DEVICE_ERROR);
+  DubugMsg(4, "VELTRA_PictureSizeAddr Fail to Receive PictureSize\n");
+  CaptureStopFlag(pStrmEx).store(TRUE);
+  if (!bStopping)
+    StreamSRBComplete(QueueRemoveSRB(pHwDevExt, pStrmEx->StreamNumber), STATUS_IO_DEVICE_ERROR);
+}
+
+// One cycle: picture size, picture fetch into PictureBuffer, delivery. A failed
+// fetch is only logged; the next cycle asks for a new picture. Transfer thread;
+// blocks on the camera.
+VOID CaptureTransferCycle(PSTREAMEX pStrmEx) {
+  PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
+  ULONG PictureSize = VELTRA_PictureSizeAddr(pHwDevExt);
+
+  if (PictureSize == 0) {
+    CaptureSizeFailure(pStrmEx);
+    return;
+  }
+  if (VELTRA_PictureBufferAddr(pHwDevExt, pHwDevExt->PictureBuffer, PictureSize) == 1)
+    CaptureDeliverPicture(pStrmEx, PictureSize);
+  else
+    DubugMsg(4, "**VELTRA_PictureBufferAddr Fail to Receive Picture\n");
+}
+
+} // namespace
+
+// Creates the thread, keeps a reference to its object and waits until it runs.
+// Passive level; blocks until the thread has set ThreadStartEvent.
+NTSTATUS VELTRA_StartTransferThread(PSTREAMEX pStrmEx) {
+  HANDLE hThread = NULL;
+  PVOID pThread = NULL;
+  NTSTATUS Status;
+
+  if (pStrmEx->pTransferThread != NULL)
+    return STATUS_SUCCESS; // started and not stopped: one thread per stream
+  KeResetEvent(&pStrmEx->ThreadStartEvent);
+  KeResetEvent(&pStrmEx->ThreadStopEvent);
+  Status = PsCreateSystemThread(&hThread, 0, NULL, NULL, NULL, VELTRA_ProcessTransferThread, pStrmEx);
+  if (!NT_SUCCESS(Status)) {
+    DubugMsg(3, "VELTRA_StartTransferThread Creation Failed\n");
+    return Status;
+  }
+  Status = ObReferenceObjectByHandle(hThread, THREAD_ALL_ACCESS, NULL, KernelMode, &pThread, NULL);
+  ZwClose(hThread);
+  if (!NT_SUCCESS(Status)) {
+    // A thread that cannot be waited for by its object is stopped at once; it
+    // touches the stream no more once it has set ThreadStopEvent.
+    (void)KeWaitForSingleObject(&pStrmEx->ThreadStartEvent, Executive, KernelMode, FALSE, NULL);
+    CaptureStopFlag(pStrmEx).store(TRUE);
+    (void)VELTRA_WaitEndingStalledTransfers(pStrmEx->pHwDevExt, &pStrmEx->ThreadStopEvent);
+    return Status;
+  }
+  pStrmEx->pTransferThread = (PKTHREAD)pThread;
+  return KeWaitForSingleObject(&pStrmEx->ThreadStartEvent, Executive, KernelMode, FALSE, NULL);
+}
+
+// The thread's routine (start context: the stream extension). Cycles until the
+// stop flag is set, by a stop request or by a size failure. Its own system
+// thread at priority 16; passive level; blocks on the camera.
+VOID VELTRA_ProcessTransferThread(PVOID StartContext) {
+  PSTREAMEX pStrmEx = (PSTREAMEX)StartContext;
+
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  DubugMsg(1, "VELTRA_ProcessTransferThread Started\n");
+  CaptureStopFlag(pStrmEx).store(FALSE);
+  KeSetEvent(&pStrmEx->ThreadStartEvent, 0, FALSE);
+
+  do {
+    CaptureTransferCycle(pStrmEx);
+  } while (!CaptureStopFlag(pStrmEx).load());
+
+  DubugMsg(1, "VELTRA_ProcessTransferThread Stopped\n");
+  KeSetEvent(&pStrmEx->ThreadStopEvent, 0, FALSE);
+}
+
+// Sets the stop flag and waits for the thread object (its routine has returned),
+// ending stalled camera transfers if the current cycle does not end by itself.
+// A thread that gave up on its own is waited for the same way. Passive level;
+// blocks.
+BOOLEAN VELTRA_StopTransferThread(PSTREAMEX pStrmEx) {
+  PKTHREAD pThread = pStrmEx->pTransferThread;
+  NTSTATUS Status;
+
+  if (pThread == NULL)
+    return TRUE; // no thread: never started, creation failed, or stopped already
+  CaptureStopFlag(pStrmEx).store(TRUE);
+  Status = VELTRA_WaitEndingStalledTransfers(pStrmEx->pHwDevExt, pThread);
+  if (Status != STATUS_SUCCESS)
+    return FALSE;
+  ObDereferenceObject(pThread);
+  pStrmEx->pTransferThread = NULL;
+  return TRUE;
+}
