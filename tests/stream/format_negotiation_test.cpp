@@ -1,11 +1,13 @@
 // Format negotiation: data intersection through the host (SRB_GET_DATA_INTERSECTION
 // with the caller's range in a block of exactly its FormatSize bytes), and format
 // verification with the lines it logs.
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "platform/streamclass/ks_guids.h"
 #include "tests/stream/stream_harness.h"
+#include "tests/support/log_tap.h"
 
 using namespace streamclass;
 using streamharness::bytes_of;
@@ -104,10 +106,16 @@ TEST_F(FormatNegotiation, YuvRangeMatchesNothing) {
   std::vector<uint8_t> format;
   ULONG actual = 0;
   log_->clear();
-  EXPECT_EQ(intersect(range, 152, format, &actual), STATUS_NO_MATCH);
+  std::vector<std::string> detail;
+  {
+    test_support::LogTap tap;
+    EXPECT_EQ(intersect(range, 152, format, &actual), STATUS_NO_MATCH);
+    detail = tap.texts(4);
+  }
   EXPECT_EQ(actual, 0u);
-  // "CompareFalsed DateRange\n" (twice) is queue-detail level and dropped by the
-  // channel; what reaches the log is the specifier and the refusal.
+  // Both ranges are compared and refused at queue-detail level, which the channel
+  // drops; what reaches the log is the specifier and the refusal.
+  EXPECT_EQ(std::count(detail.begin(), detail.end(), std::string("CompareFalsed DateRange\n")), 2);
   EXPECT_EQ(log_lines(), (std::vector<std::string>{"Specifier 05589F80-C356-11CE-BF0100AA0055595A\n",
                                                    "STATUS_NO_MATCH\n"}));
 }
