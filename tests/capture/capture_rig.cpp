@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-#include <jpeglib.h>
-
 #include "emulator/camera/jpeg_encode.h"
 #include "emulator/camera/scene.h"
+#include "tests/image/test_pictures.h"
 
 namespace captest {
 
@@ -104,26 +103,16 @@ std::vector<FrameRecord> FrameStream::records() const {
 // Pictures
 
 std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half_scale, bool top_down) {
-  jpeg_decompress_struct cinfo;
-  jpeg_error_mgr err;
-  cinfo.err = jpeg_std_error(&err);
-  jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-  jpeg_read_header(&cinfo, TRUE);
-  cinfo.scale_num = 1;
-  cinfo.scale_denom = half_scale ? 2 : 1;
-  cinfo.out_color_space = JCS_EXT_BGR;
-  jpeg_start_decompress(&cinfo);
-  const size_t pitch = ((static_cast<size_t>(cinfo.output_width) * 24 + 31) & ~size_t{31}) / 8;
-  const size_t rows = cinfo.output_height;
+  const image_test::Decoded decoded = image_test::reference_decode(jpeg, half_scale);
+  if (!decoded.ok)
+    return {};
+  const size_t row_bytes = static_cast<size_t>(decoded.width) * 3;
+  const size_t pitch = (static_cast<size_t>(decoded.width) * 24 + 31) / 32 * 4;
+  const size_t rows = static_cast<size_t>(decoded.height);
   std::vector<uint8_t> frame(pitch * rows, 0);
-  while (cinfo.output_scanline < cinfo.output_height) {
-    const size_t index = cinfo.output_scanline;
-    JSAMPROW row = frame.data() + (top_down ? index : rows - 1 - index) * pitch;
-    jpeg_read_scanlines(&cinfo, &row, 1);
-  }
-  jpeg_finish_decompress(&cinfo);
-  jpeg_destroy_decompress(&cinfo);
+  for (size_t index = 0; index < rows; ++index)
+    std::memcpy(frame.data() + (top_down ? index : rows - 1 - index) * pitch,
+                decoded.row(static_cast<int>(index)), row_bytes);
   return frame;
 }
 
