@@ -2,6 +2,7 @@
 // decodes, and that change with the picture number, the zoom and the focus.
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -100,7 +101,8 @@ TEST_F(CameraSceneTest, CameraPicturesFollowItsCommands) {
 // Makes sure JPEG files are played in name order and looped, and a folder
 // without pictures is refused. Catches a file source that skips or stops.
 TEST_F(CameraSceneTest, FilesPlayInALoop) {
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "dscam-camera-files-test";
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("dscam-camera-files-" + std::to_string(::getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   std::vector<Bytes> pictures;

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -103,9 +104,8 @@ protected:
   // A camera playing one "picture" of these bytes (any bytes will do for the
   // transport), in packets of `chunk` data bytes.
   emu::UsbCamera &camera_with_picture(const Bytes &picture, size_t chunk, const std::string &fault = "") {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("dscam-pictures-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            std::to_string(reinterpret_cast<uintptr_t>(this)));
+    dir_ = std::filesystem::temp_directory_path() / ("dscam-pictures-" + std::to_string(::getpid()) + "-" +
+                                                     std::to_string(reinterpret_cast<uintptr_t>(this)));
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "picture.jpg", std::ios::binary)
         .write(reinterpret_cast<const char *>(picture.data()), static_cast<std::streamsize>(picture.size()));
