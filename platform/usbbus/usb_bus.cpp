@@ -160,6 +160,14 @@ size_t UsbBus::pending_requests() const {
   return core_->pending.size();
 }
 
+size_t UsbBus::pended_requests() const {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  size_t count = 0;
+  for (const auto &entry : core_->pending)
+    count += entry.second->in_dispatch ? 0 : 1;
+  return count;
+}
+
 bool UsbBus::wait_idle(std::chrono::milliseconds timeout) const {
   std::unique_lock<std::mutex> guard(core_->lock);
   return core_->changed.wait_for(guard, timeout, [&] { return core_->pending.empty(); });

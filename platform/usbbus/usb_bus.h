@@ -93,6 +93,8 @@ public:
 
   // Requests received and not yet completed.
   size_t pending_requests() const;
+  // Of those, the ones whose dispatch call has returned STATUS_PENDING: their caller is waiting.
+  size_t pended_requests() const;
   // Waits until no request is pending; false after `timeout`. Blocks; passive level.
   bool wait_idle(std::chrono::milliseconds timeout) const;
   Counters counters() const;

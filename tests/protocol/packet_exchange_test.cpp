@@ -186,8 +186,10 @@ TEST_F(PacketExchangeTest, FailedAndEmptyReadsAreNoPacket) {
   // ... or after it pended: the failure comes while the read waits.
   std::atomic<ULONG> result{99};
   std::thread reader([&] { result = VELTRA_ReceiveCAMPacket(ext(), 1, &ext()->CamPacket); });
-  for (int i = 0; i < 2000 && device_->waiting_in_transfers() == 0; ++i)
+  // Pended: the bus's dispatch has returned, so the failure cannot end the read inside it.
+  for (int i = 0; i < 2000 && bus_->pended_requests() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(bus_->pended_requests(), 1u);
   device_->queue_in_failure(usbbus::TransferOutcome::NoResponse);
   reader.join();
   EXPECT_EQ(result.load(), 0u);
