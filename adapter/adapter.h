@@ -53,10 +53,19 @@ struct HW_DEVICE_EXTENSION {
   KSPIN_LOCK StreamSRBSpinLock[ADAPTER_STREAM_COUNT];
 
   // Camera controls.
-  LONG ZoomValue;                       // current zoom, 0..100 as the property's range
-  ULONG FocusFlags;                     // KSPROPERTY_CAMERACONTROL_FLAGS_ of the last focus set
+  LONG ZoomValue;   // current zoom, 0..100 as the property's range
+  ULONG FocusFlags; // KSPROPERTY_CAMERACONTROL_FLAGS_ of the last focus set
+  // Protects pPropChangeWorkItem, PropChangeZoomValue, PropChangeGeneration and
+  // bPropChangeShutdown between the zoom Set handler, the zoom-change work item
+  // and teardown. A leaf lock.
+  KSPIN_LOCK PropChangeSpinLock;
   PWORK_QUEUE_ITEM pPropChangeWorkItem; // the pending zoom-change work item, NULL when none
+  LONG PropChangeZoomValue;             // the zoom the pending change applies: the last Set's
+  ULONG PropChangeGeneration;           // counts zoom Sets; a Set while applying makes the item go again
+  BOOLEAN bPropChangeShutdown;          // teardown: no zoom change is started or applied any more
+  BOOLEAN bPropChangeReady;             // device initialization has set up the fields above
   KEVENT PropChangeEvent;               // synchronization: signalled by each further zoom change
+  KEVENT PropChangeDoneEvent;           // notification: signalled while no zoom-change work item exists
   KEVENT CameraLockEvent;               // synchronization, held around zoom and focus exchanges
 
   // USB configuration, pool copies owned by the adapter (released at uninitialization).

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "adapter/adapter.h"
+#include "controls/controls.h"
 #include "diag/debug_msg.h"
 #include "stream/stream.h"
 
@@ -22,20 +23,17 @@ static BOOLEAN AdapterNotImplemented(PHW_STREAM_REQUEST_BLOCK pSrb) {
   return TRUE;
 }
 
-// The adapter commands. A command whose handler is not part of the driver yet is
-// answered with STATUS_NOT_IMPLEMENTED after its log line; the handler named in its
-// comment takes the row's place once it is built. SRB_PAGING_OUT_DRIVER is never
-// served.
+// The adapter commands. SRB_PAGING_OUT_DRIVER is never served: it is answered with
+// STATUS_NOT_IMPLEMENTED after its log line.
 static const ADAPTER_COMMAND AdapterCommands[] = {
     {SRB_GET_STREAM_INFO, "SRB_GET_STREAM_INFO\n", AdapterGetStreamInfo},
     // AdapterOpenStream: format check, stream set-up, transfer thread start.
     {SRB_OPEN_STREAM, "SRB_OPEN_STREAM\n", AdapterOpenStream},
     // AdapterCloseStream: cancel queued reads, stop the thread, free the formats.
     {SRB_CLOSE_STREAM, "SRB_CLOSE_STREAM\n", AdapterCloseStream},
-    // AdapterGetDeviceProperty: camera-control properties.
-    {SRB_GET_DEVICE_PROPERTY, "SRB_GET_DEVICE_PROPERTY\n", AdapterNotImplemented},
-    // AdapterSetDeviceProperty: camera-control properties.
-    {SRB_SET_DEVICE_PROPERTY, "SRB_SET_DEVICE_PROPERTY\n", AdapterNotImplemented},
+    // Camera-control properties: zoom and focus.
+    {SRB_GET_DEVICE_PROPERTY, "SRB_GET_DEVICE_PROPERTY\n", AdapterGetDeviceProperty},
+    {SRB_SET_DEVICE_PROPERTY, "SRB_SET_DEVICE_PROPERTY\n", AdapterSetDeviceProperty},
     {SRB_INITIALIZE_DEVICE, "SRB_INITIALIZE_DEVICE\n", AdapterInitializeDevice},
     {SRB_CHANGE_POWER_STATE, "SRB_CHANGE_POWER_STATE\n", AdapterChangePowerState},
     {SRB_UNINITIALIZE_DEVICE, "SRB_UNINITIALIZE_DEVICE\n", AdapterUnInitializeDevice},

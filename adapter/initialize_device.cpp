@@ -2,6 +2,7 @@
 // work is the transport's (usb/); this file says what is asked of it and in which order, finds
 // the bulk pipes of the camera protocol and logs the configuration.
 #include "adapter/adapter.h"
+#include "controls/controls.h"
 #include "diag/debug_msg.h"
 #include "stream/stream_tables.h"
 #include "usb/qrnusb.h"
@@ -27,13 +28,21 @@ VOID AdapterLogDeviceObjects(PHW_DEVICE_EXTENSION pHwDevExt, PPORT_CONFIGURATION
 }
 
 // Sets the device extension's initial values: controls, the stream's queues, no USB blocks
-// (those of an earlier initialization are released first). Passive level.
+// (those of an earlier initialization are released first, and its zoom change, if one is
+// pending, ended). Passive level; blocks while such a zoom change ends.
 VOID AdapterInitializeExtension(PHW_DEVICE_EXTENSION pHwDevExt, PPORT_CONFIGURATION_INFORMATION ConfigInfo) {
+  PropChangeShutdown(pHwDevExt);
   pHwDevExt->pRealPhysicalDeviceObject = ConfigInfo->RealPhysicalDeviceObject;
   pHwDevExt->ZoomValue = ZoomDefault;
   pHwDevExt->FocusFlags = FocusFlagsDefault;
   pHwDevExt->pPropChangeWorkItem = nullptr;
+  KeInitializeSpinLock(&pHwDevExt->PropChangeSpinLock);
+  pHwDevExt->PropChangeZoomValue = ZoomDefault;
+  pHwDevExt->PropChangeGeneration = 0;
+  pHwDevExt->bPropChangeShutdown = FALSE;
   KeInitializeEvent(&pHwDevExt->PropChangeEvent, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&pHwDevExt->PropChangeDoneEvent, NotificationEvent, TRUE);
+  pHwDevExt->bPropChangeReady = TRUE;
   KeInitializeEvent(&pHwDevExt->CameraLockEvent, SynchronizationEvent, TRUE);
   for (ULONG stream = 0; stream < ADAPTER_STREAM_COUNT; ++stream) {
     InitializeListHead(&pHwDevExt->StreamControlSRBList[stream]);

@@ -270,18 +270,17 @@ TEST_F(AdapterDispatch, CancelOfACompletedRequestDoesNotReachTheDriver) {
   EXPECT_TRUE(log_->lines().empty());
 }
 
-// Commands whose handlers are not part of the driver yet: makes sure each still logs
-// its line and is answered, not dropped. Example failure: a stream open left
-// uncompleted, hanging the application.
-
-TEST_F(AdapterDispatch, CommandsWithoutHandlerYetAreAnsweredNotImplemented) {
+// Device property requests without a property record: makes sure each still logs its
+// dispatch line and is refused, not read through. Example failure: a NULL PropertyInfo
+// dereferenced.
+TEST_F(AdapterDispatch, DevicePropertyRequestsWithoutARecordAreRefused) {
   add_initialized_device();
   for (auto [command, line] : std::vector<std::pair<SRB_COMMAND, std::string>>{
            {SRB_GET_DEVICE_PROPERTY, "SRB_GET_DEVICE_PROPERTY\n"},
            {SRB_SET_DEVICE_PROPERTY, "SRB_SET_DEVICE_PROPERTY\n"},
        }) {
     log_->clear();
-    EXPECT_EQ(send(command), STATUS_NOT_IMPLEMENTED) << line;
+    EXPECT_EQ(send(command), STATUS_INVALID_PARAMETER) << line;
     EXPECT_EQ(log_->lines(), std::vector<std::string>{line});
   }
 }
