@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds dscam (release) and runs the main job against the emulated camera.
-# Extra arguments go to dscam.
+# Builds dscam (release) and runs it against the emulated camera. With no
+# arguments it captures 30 frames into frames/; arguments go to dscam instead
+# (for example: scripts/run.sh info, scripts/run.sh capture -n 100 --format png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,4 +11,4 @@ cmake --build build/release --target dscam
 if [ $# -gt 0 ]; then
   exec build/release/tools/dscam/dscam "$@"
 fi
-exec build/release/tools/dscam/dscam --help
+exec build/release/tools/dscam/dscam capture

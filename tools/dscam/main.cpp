@@ -1,40 +1,67 @@
-// dscam: capture frames from the camera, query and set its controls, trace its traffic.
+// dscam: capture frames from the camera, query and set its controls, trace its
+// traffic. Parses the command line, starts the signal watch, runs the command
+// and reports a failure in one line.
 #include <cstdio>
 #include <cstring>
 
+#include "emulator/camera/faults.h"
+#include "tools/dscam/commands.h"
+#include "tools/dscam/exit_codes.h"
+#include "tools/dscam/options.h"
+#include "tools/dscam/signals.h"
+
 namespace {
 
-void print_usage(FILE *out) {
-  std::fputs("Usage: dscam [--help] [--version] COMMAND [OPTIONS]\n"
-             "\n"
-             "Capture video from the USB still camera (by default the emulated one).\n"
-             "\n"
-             "Commands:\n"
-             "  capture   capture frames to image files\n"
-             "  stream    write raw BGR24 frames to standard output\n"
-             "  info      show the device, its formats and its controls\n"
-             "  zoom      get or set the zoom\n"
-             "  focus     run the one-touch auto focus\n"
-             "\n"
-             "Run 'dscam COMMAND --help' for the options of a command.\n",
-             out);
+using namespace dscam;
+
+// The command of the options, run with the signal watch in place.
+int run_command(const Options &options, std::string *error) {
+  Wakeup wakeup;
+  SignalWatch signals(wakeup);
+  switch (options.command) {
+  case Command::Capture:
+    return command_capture(options, signals, wakeup, error);
+  case Command::Stream:
+    return command_stream(options, signals, wakeup, error);
+  case Command::Info:
+    return command_info(options, signals, wakeup, error);
+  case Command::Zoom:
+    return command_zoom(options, signals, wakeup, error);
+  case Command::Focus:
+    return command_focus(options, signals, wakeup, error);
+  case Command::None:
+    break;
+  }
+  return kExitUsage;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) {
-    print_usage(stderr);
-    return 2;
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(usage_text(Command::None).c_str(), stdout);
+    return kExitOk;
   }
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    print_usage(stdout);
-    return 0;
-  }
-  if (std::strcmp(argv[1], "--version") == 0) {
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("dscam %s\n", DSCAM_VERSION);
-    return 0;
+    return kExitOk;
   }
-  std::fprintf(stderr, "dscam: '%s' is not available yet\n", argv[1]);
-  return 2;
+  Options options;
+  std::string error = parse_options(argc, argv, options);
+  if (!error.empty()) {
+    std::fprintf(stderr, "dscam: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(usage_text(options.command).c_str(), stdout);
+    return kExitOk;
+  }
+  if (options.fault_help) {
+    std::fputs(emu::fault_help_text().c_str(), stdout);
+    return kExitOk;
+  }
+  const int result = run_command(options, &error);
+  if (result != kExitOk)
+    std::fprintf(stderr, "dscam: %s\n", error.empty() ? "failed" : error.c_str());
+  return result;
 }

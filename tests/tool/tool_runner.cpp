@@ -1,0 +1,96 @@
+// Running dscam as a child process.
+#include "tests/tool/tool_runner.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace tooltest {
+namespace {
+
+std::string read_file(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// In the child (async-signal-safe calls only: the parent has threads): stdout
+// and stderr to files, the signal mask and dispositions reset, then the tool.
+[[noreturn]] void exec_child(char *const *argv, const char *dir) {
+  if (chdir(dir) != 0)
+    _exit(126);
+  const int out = open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
+    _exit(126);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  execv(argv[0], argv);
+  _exit(127);
+}
+
+} // namespace
+
+const char *tool_path() {
+  return DSCAM_TOOL_PATH;
+}
+
+std::vector<std::string> ToolRun::err_lines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty())
+      lines.push_back(line);
+  return lines;
+}
+
+ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::path &dir,
+                 const RunControl &control) {
+  std::filesystem::create_directories(dir);
+  ToolRun run;
+  std::vector<char *> argv;
+  argv.push_back(const_cast<char *>(tool_path()));
+  for (const std::string &arg : args)
+    argv.push_back(const_cast<char *>(arg.c_str()));
+  argv.push_back(nullptr);
+  const std::string folder = dir.string();
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0)
+    return run;
+  if (pid == 0)
+    exec_child(argv.data(), folder.c_str());
+  bool signalled = false;
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      run.finished = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() - start > control.limit) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    if (!signalled && control.send_when && control.send_when()) {
+      kill(pid, control.signal);
+      signalled = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.out = read_file(dir / "stdout.bin");
+  run.err = read_file(dir / "stderr.txt");
+  return run;
+}
+
+} // namespace tooltest

@@ -1,0 +1,67 @@
+// The command line of dscam: a small hand-written parser over a table of
+// options, each valid for some of the commands. The result is one plain record
+// with every setting of the run; the emulated camera's settings are gathered
+// straight into its configuration.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emulator/camera/camera_config.h"
+
+namespace dscam {
+
+enum class Command { None, Capture, Stream, Info, Zoom, Focus };
+
+enum class ImageFormat { Bmp, Png, Ppm };
+
+// One --set: a control change `at_seconds` into the run.
+struct ControlChange {
+  enum class Control { Zoom, FocusAuto } control = Control::Zoom;
+  long value = 0; // zoom position; unused for focus
+  double at_seconds = 0;
+};
+
+struct Options {
+  Command command = Command::None;
+  bool help = false;       // --help: show the command's usage, do nothing else
+  bool fault_help = false; // --fault help: list the faults, do nothing else
+
+  // capture and stream
+  long frames = 30; // -n: frames to capture (stream: 0 = until stopped)
+  bool frames_given = false;
+  double duration = 0; // --duration S (stream): 0 = none
+  std::string out_dir = "frames";
+  ImageFormat format = ImageFormat::Bmp;
+  long width = 320;
+  long height = 240;
+  bool top_down = false;
+  std::vector<ControlChange> changes; // sorted by time
+  double watchdog = 0;                // --watchdog S: 0 = chosen from the camera's rate
+
+  // zoom and focus
+  bool zoom_given = false;
+  long zoom = 0;
+
+  // the emulated camera
+  emu::CameraConfig camera;
+
+  // diagnostics
+  std::string log_file;
+  bool verbose = false;
+  std::string trace_file;
+  std::string pcap_file;
+};
+
+// Parses argv[1..argc-1] (the command and its options). Returns an empty
+// string on success, else a one-line reason (a usage error).
+std::string parse_options(int argc, const char *const *argv, Options &options);
+
+// The usage text of a command (Command::None: the general usage).
+std::string usage_text(Command command);
+
+// The command's name as typed.
+const char *command_name(Command command);
+
+} // namespace dscam

@@ -1,0 +1,217 @@
+// Putting the system together for a run, and taking it apart.
+#include "tools/dscam/session.h"
+
+#include <cstdio>
+
+#include "adapter/adapter.h"
+#include "platform/debugdev/debug_device.h"
+#include "platform/streamclass/frame_stream.h"
+#include "tools/dscam/decode_timing.h"
+#include "tools/dscam/exit_codes.h"
+
+namespace dscam {
+namespace {
+
+// Sends every message to two sinks (-v and --log together).
+class TeeSink : public platform::DebugSink {
+public:
+  TeeSink(std::shared_ptr<DebugSink> first, std::shared_ptr<DebugSink> second)
+      : first_(std::move(first)), second_(std::move(second)) {}
+  void write(const char *text) override {
+    first_->write(text);
+    second_->write(text);
+  }
+
+private:
+  std::shared_ptr<DebugSink> first_;
+  std::shared_ptr<DebugSink> second_;
+};
+
+// The sink the options choose: stderr (-v), a file (--log), both, or nowhere.
+// NULL with *error set when the log file cannot be opened.
+std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::string *error) {
+  std::shared_ptr<platform::DebugSink> file;
+  if (!options.log_file.empty()) {
+    auto sink = std::make_shared<platform::FileSink>(options.log_file);
+    if (!sink->is_open()) {
+      *error = "cannot write the log file '" + options.log_file + "'";
+      return nullptr;
+    }
+    file = sink;
+  }
+  std::shared_ptr<platform::DebugSink> console;
+  if (options.verbose)
+    console = std::make_shared<platform::StderrSink>();
+  if (file && console)
+    return std::make_shared<TeeSink>(console, file);
+  if (file)
+    return file;
+  if (console)
+    return console;
+  return std::make_shared<platform::NullSink>();
+}
+
+// Empties a file (the bus's text trace appends).
+bool truncate_file(const std::string &path) {
+  std::FILE *file = std::fopen(path.c_str(), "w");
+  if (file == nullptr)
+    return false;
+  return std::fclose(file) == 0;
+}
+
+} // namespace
+
+std::string status_text(NTSTATUS status) {
+  static const struct {
+    NTSTATUS status;
+    const char *name;
+  } kNames[] = {
+      {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+      {STATUS_INVALID_DEVICE_REQUEST, "STATUS_INVALID_DEVICE_REQUEST"},
+      {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+      {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
+      {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+      {STATUS_CANCELLED, "STATUS_CANCELLED"},
+      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
+      {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
+  };
+  char hex[16];
+  std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
+  for (const auto &entry : kNames)
+    if (entry.status == status)
+      return std::string(entry.name) + " (" + hex + ")";
+  return hex;
+}
+
+Session::Session(const Options &options, Wakeup &wakeup) : options_(options), wakeup_(wakeup) {}
+
+Session::~Session() {
+  close();
+}
+
+int Session::start(std::string *error) {
+  std::shared_ptr<platform::DebugSink> sink = make_sink(options_, error);
+  if (!sink)
+    return kExitOutput;
+  const NTSTATUS status = platform::debug_device_create(sink);
+  if (!NT_SUCCESS(status)) {
+    *error = "cannot create the debug device: " + status_text(status);
+    return kExitDevice;
+  }
+  debug_device_ = true;
+  decode_timing_start();
+  decode_tap_ = true;
+  const int result = start_camera(error);
+  return result != kExitOk ? result : start_driver(error);
+}
+
+// The camera on a new bus, with the traces asked for.
+int Session::start_camera(std::string *error) {
+  std::string why;
+  camera_ = emu::UsbCamera::create(options_.camera, &why);
+  if (!camera_) {
+    *error = "camera: " + why;
+    return kExitDevice;
+  }
+  // The handler runs on the camera's thread: the main loop does the unplugging.
+  camera_->set_unplug_handler([this] {
+    camera_gone_.store(true);
+    wakeup_.ring();
+  });
+  bus_ = std::make_unique<usbbus::UsbBus>(camera_);
+  if (bus_->physical_device_object() == nullptr) {
+    *error = "cannot create the USB bus";
+    return kExitDevice;
+  }
+  if (!options_.trace_file.empty() &&
+      (!truncate_file(options_.trace_file) || !bus_->trace().open_text_file(options_.trace_file))) {
+    *error = "cannot write the trace file '" + options_.trace_file + "'";
+    return kExitOutput;
+  }
+  if (!options_.pcap_file.empty() && !bus_->trace().open_pcap(options_.pcap_file)) {
+    *error = "cannot write the pcap file '" + options_.pcap_file + "'";
+    return kExitOutput;
+  }
+  return kExitOk;
+}
+
+// The driver, loaded through the host, with its device started on the bus.
+int Session::start_driver(std::string *error) {
+  NTSTATUS status = streamclass::load_driver(::DriverEntry, driver_);
+  if (!NT_SUCCESS(status)) {
+    *error = "the driver did not load: " + status_text(status);
+    return kExitDevice;
+  }
+  status = driver_->start_device(bus_->physical_device_object(), adapter_);
+  if (!NT_SUCCESS(status)) {
+    *error = "the device did not start: " + status_text(status);
+    return kExitDevice;
+  }
+  if (adapter_->stream_count() == 0) {
+    *error = "the device offers no stream: " + status_text(adapter_->stream_info_status());
+    return kExitDevice;
+  }
+  return kExitOk;
+}
+
+int Session::open_pin(long width, long height, bool top_down, std::string *error) {
+  const LONG rows = static_cast<LONG>(top_down ? -height : height);
+  NTSTATUS status = streamclass::video_format(*adapter_, 0, static_cast<LONG>(width), rows, format_);
+  if (!NT_SUCCESS(status)) {
+    *error =
+        "no format of " + std::to_string(width) + "x" + std::to_string(height) + ": " + status_text(status);
+    return kExitDevice;
+  }
+  status = adapter_->open_pin(0, format_, pin_);
+  if (NT_SUCCESS(status))
+    status = pin_->use_default_clock();
+  if (NT_SUCCESS(status))
+    status = pin_->set_state(KSSTATE_RUN);
+  if (!NT_SUCCESS(status)) {
+    *error = "the capture pin did not open: " + status_text(status);
+    return kExitDevice;
+  }
+  return kExitOk;
+}
+
+NTSTATUS Session::close_pin() {
+  if (!pin_ || !pin_->is_open())
+    return STATUS_SUCCESS;
+  (void)pin_->set_state(KSSTATE_STOP);
+  return pin_->close();
+}
+
+void Session::unplug() {
+  camera_gone_.store(true);
+  if (bus_ && bus_->device_present())
+    bus_->remove_device();
+}
+
+void Session::close() {
+  if (camera_gone_.load())
+    unplug();
+  (void)close_pin();
+  pin_.reset();
+  if (adapter_ && !adapter_->removed())
+    adapter_->remove(camera_gone_.load() ? streamclass::RemovalKind::Surprise
+                                         : streamclass::RemovalKind::Orderly);
+  adapter_.reset();
+  driver_.reset();
+  if (bus_)
+    bus_->trace().close();
+  bus_.reset();
+  camera_.reset();
+  if (decode_tap_)
+    decode_timing_stop();
+  decode_tap_ = false;
+  if (debug_device_)
+    platform::debug_device_remove();
+  debug_device_ = false;
+}
+
+} // namespace dscam

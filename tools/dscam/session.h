@@ -1,0 +1,80 @@
+// A dscam session: the whole system a run needs, put together in order and
+// taken apart in reverse. The debug device (with the sink the options chose),
+// the emulated camera, the USB bus it is plugged into (with its traces), the
+// driver loaded through the stream class host, its started device and, for the
+// commands that stream, the capture pin.
+//
+// Used from the main thread only; the camera's unplug handler (camera thread)
+// only sets a flag and rings the main loop.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/camera/usb_camera.h"
+#include "platform/debugdev/debug_sink.h"
+#include "platform/streamclass/host.h"
+#include "platform/usbbus/usb_bus.h"
+#include "tools/dscam/options.h"
+#include "tools/dscam/wakeup.h"
+
+namespace dscam {
+
+class Session {
+public:
+  Session(const Options &options, Wakeup &wakeup);
+  // Closes whatever is still open (close()).
+  ~Session();
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  // Creates the debug device, the camera and its bus with the traces asked
+  // for, loads the driver and starts its device. kExitOk, or the exit code
+  // with *error a one-line reason.
+  int start(std::string *error);
+  // Opens the capture pin with the format of width x height (top-down rows
+  // when asked), gives it a master clock and sets it running. kExitOk, or the
+  // exit code with *error the reason.
+  int open_pin(long width, long height, bool top_down, std::string *error);
+  // The format the pin was opened with (empty before).
+  const std::vector<uint8_t> &format() const { return format_; }
+  // Closes the pin (its queued reads come back cancelled); the status of the close.
+  NTSTATUS close_pin();
+  // Closes the pin, removes the device, unloads the driver, unplugs the camera
+  // and removes the debug device, in that order. Idempotent.
+  void close();
+
+  streamclass::Adapter &adapter() const { return *adapter_; }
+  streamclass::Pin *pin() const { return pin_.get(); }
+  emu::UsbCamera &camera() const { return *camera_; }
+  // Whether the camera unplugged itself (the disconnect fault) or was
+  // unplugged by unplug().
+  bool camera_gone() const { return camera_gone_.load(); }
+  // Unplugs the camera from its bus: its pending and later transfers fail,
+  // which ends any exchange waiting for it; the device is then removed as
+  // surprise removal. Blocks until the bus has let go of the camera.
+  void unplug();
+
+private:
+  int start_camera(std::string *error);
+  int start_driver(std::string *error);
+
+  const Options &options_;
+  Wakeup &wakeup_;
+  bool debug_device_ = false;
+  bool decode_tap_ = false;
+  std::shared_ptr<emu::UsbCamera> camera_;
+  std::unique_ptr<usbbus::UsbBus> bus_;
+  std::unique_ptr<streamclass::Driver> driver_;
+  std::unique_ptr<streamclass::Adapter> adapter_;
+  std::unique_ptr<streamclass::Pin> pin_;
+  std::vector<uint8_t> format_;
+  std::atomic<bool> camera_gone_{false};
+};
+
+// "0xC0000185" and, when known, its name ("STATUS_IO_DEVICE_ERROR").
+std::string status_text(NTSTATUS status);
+
+} // namespace dscam

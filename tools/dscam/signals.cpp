@@ -1,0 +1,66 @@
+// The signal watch: one thread that takes SIGINT, SIGTERM and its own stop
+// signal with sigwait.
+#include "tools/dscam/signals.h"
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+#include "tools/dscam/exit_codes.h"
+
+namespace dscam {
+namespace {
+
+// The stop signal of the watching thread.
+constexpr int kStopSignal = SIGUSR1;
+
+sigset_t watched_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, kStopSignal);
+  return set;
+}
+
+} // namespace
+
+SignalWatch::SignalWatch(Wakeup &wakeup) : wakeup_(wakeup) {
+  std::signal(SIGPIPE, SIG_IGN);
+  sigset_t set = watched_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  started_ = pthread_create(
+                 &thread_, nullptr,
+                 [](void *self) -> void * {
+                   static_cast<SignalWatch *>(self)->watch();
+                   return nullptr;
+                 },
+                 this) == 0;
+}
+
+SignalWatch::~SignalWatch() {
+  if (started_) {
+    pthread_kill(thread_, kStopSignal);
+    pthread_join(thread_, nullptr);
+  }
+}
+
+// The watching thread: records the first signal and rings the main loop; a
+// second one ends the process at once.
+void SignalWatch::watch() {
+  const sigset_t set = watched_signals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0 || signal == kStopSignal)
+      return;
+    int expected = 0;
+    if (!caught_.compare_exchange_strong(expected, signal)) {
+      static const char kMessage[] = "dscam: interrupted again, exiting at once\n";
+      (void)!write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
+      _exit(signal == SIGTERM ? kExitTerminated : kExitInterrupted);
+    }
+    wakeup_.ring();
+  }
+}
+
+} // namespace dscam
