@@ -11,6 +11,8 @@ for target in build/asan/fuzz/*/fuzz_*; do
   [ -x "$target" ] || continue
   name=$(basename "$target")
   name=${name#fuzz_}
+  # Corpus writers (fuzz_<name>_make_corpus) are tools, not targets.
+  [ -d "fuzz/$name/corpus" ] || continue
   scratch=$(mktemp -d)
   echo "== fuzz $name for ${seconds}s"
   if ! "$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$scratch/" \

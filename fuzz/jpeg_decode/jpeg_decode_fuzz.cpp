@@ -11,10 +11,22 @@
 // Checks after every decode: no byte after FrameExtent is touched (guard
 // bytes), DataUsed is 0 or the frame size (no more than the whole rows that
 // FrameExtent holds). Leaks of library memory are reported by the leak
-// checker; pool blocks are freed.
+// checker; pool blocks are freed. Under AddressSanitizer the guard bytes are
+// poisoned during the decode, so a write past FrameExtent stops at the write.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DSCAM_FUZZ_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DSCAM_FUZZ_POISON 1
+#endif
+#endif
+#ifdef DSCAM_FUZZ_POISON
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "image/image.h"
 #include "tests/image/frame_request.h"
@@ -41,7 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::vector<uint8_t> picture(data + 1, data + size);
 
   image_test::FrameRequest request(width, height, extent);
+#ifdef DSCAM_FUZZ_POISON
+  ASAN_POISON_MEMORY_REGION(request.frame() + request.extent(), image_test::FrameRequest::kGuardBytes);
+#endif
   ImageSynth2(request.srb(), picture.data(), static_cast<ULONG>(picture.size()));
+#ifdef DSCAM_FUZZ_POISON
+  ASAN_UNPOISON_MEMORY_REGION(request.frame() + request.extent(), image_test::FrameRequest::kGuardBytes);
+#endif
   if (!request.guards_intact())
     std::abort();
   const ULONG used = request.header().DataUsed;
