@@ -43,8 +43,9 @@
 // frame buffer or without a video info header gets DataUsed 0 and nothing
 // written. The picture is read as untrusted data.
 // Runs in the transfer thread, one picture at a time, at passive level; takes
-// about 0.1 ms (a 320 x 240 picture); takes no lock (the format records are
-// read without one). All library memory lives for the call.
+// about 0.1 ms (a 320 x 240 picture); reads the stream's format once through
+// StreamGetFormatSnapshot (gStreamFormatSpinLock, briefly), so a format set
+// meanwhile applies from the next frame. All library memory lives for the call.
 VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize);
 
 // Makes cinfo read the picture (PictureSize bytes at pPicture) from memory: the

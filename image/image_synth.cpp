@@ -5,6 +5,7 @@
 #include "adapter/adapter.h"
 #include "diag/debug_msg.h"
 #include "image/image.h"
+#include "stream/stream.h"
 
 namespace {
 
@@ -48,28 +49,22 @@ using PIMAGE_JPEG_ERROR = IMAGE_JPEG_ERROR *;
 // the picture) do not stop decoding and print nothing.
 VOID ImageOutputMessage(j_common_ptr) {}
 
-// Reads biWidth and biHeight of the stream's current data format into *pWidth
-// and *pHeight; a format record too short to hold a video info header gives
-// those of the open-time header instead.
-// The format is read without a lock while SRB_SET_DATA_FORMAT may replace it;
-// this is the one place that reads it.
-VOID ImageReadFormatSize(PSTREAMEX pStrmEx, PKS_VIDEOINFOHEADER pVih, PLONG pWidth, PLONG pHeight) {
-  PKSDATAFORMAT pFormat = pStrmEx->pKSDataFormat;
-  if (pFormat != NULL && pFormat->FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-    const KS_BITMAPINFOHEADER *pBmi =
-        &reinterpret_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(pFormat)->VideoInfoHeader.bmiHeader;
-    *pWidth = pBmi->biWidth;
-    *pHeight = pBmi->biHeight;
-    return;
-  }
-  *pWidth = pVih->bmiHeader.biWidth;
-  *pHeight = pVih->bmiHeader.biHeight;
+// Reads biWidth and biHeight of the current data format in *pFormat into
+// *pWidth and *pHeight; a stream without a format, or whose format record is
+// too short to hold a video info header (the snapshot then holds no bitmap
+// header), gives those of the open-time header instead.
+VOID ImageReadFormatSize(const STREAM_FORMAT_SNAPSHOT *pFormat, PLONG pWidth, PLONG pHeight) {
+  const KS_BITMAPINFOHEADER *pBmi = &pFormat->VideoInfoHeader.bmiHeader;
+  if (pFormat->bDataFormat && pFormat->DataFormatHeader.bmiHeader.biSize >= sizeof(KS_BITMAPINFOHEADER))
+    pBmi = &pFormat->DataFormatHeader.bmiHeader;
+  *pWidth = pBmi->biWidth;
+  *pHeight = pBmi->biHeight;
 }
 
 // Computes the frame's pitch, rows and DataUsed from the open-time video info
 // header, limited to the whole rows that the buffer's FrameExtent holds.
 // FALSE when not one row fits.
-BOOLEAN ImageSetGeometry(PKS_VIDEOINFOHEADER pVih, PKSSTREAM_HEADER pHeader, PIMAGE_FRAME pFrame) {
+BOOLEAN ImageSetGeometry(const KS_VIDEOINFOHEADER *pVih, PKSSTREAM_HEADER pHeader, PIMAGE_FRAME pFrame) {
   const LONGLONG width = pVih->bmiHeader.biWidth;
   const LONGLONG height = pVih->bmiHeader.biHeight;
   const LONGLONG bitCount = pVih->bmiHeader.biBitCount;
@@ -96,14 +91,20 @@ BOOLEAN ImageSetGeometry(PKS_VIDEOINFOHEADER pVih, PKSSTREAM_HEADER pHeader, PIM
   return rows > 0;
 }
 
-// Logs the frame's geometry and fills *pFrame from the request. FALSE when the
-// request has no stream extension, video info header or usable frame buffer.
+// Logs the frame's geometry and fills *pFrame from the request. The stream's
+// format is read once, through a snapshot, since SRB_SET_DATA_FORMAT may
+// replace (and free) the stream's copies meanwhile. FALSE when the request has
+// no stream extension, video info header or usable frame buffer.
 BOOLEAN ImageSetupFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PKSSTREAM_HEADER pHeader, PIMAGE_FRAME pFrame) {
   PSTREAMEX pStrmEx =
       pSrb->StreamObject != NULL ? static_cast<PSTREAMEX>(pSrb->StreamObject->HwStreamExtension) : NULL;
-  if (pStrmEx == NULL || pStrmEx->pVideoInfoHeader == NULL)
+  if (pStrmEx == NULL)
     return FALSE;
-  PKS_VIDEOINFOHEADER pVih = pStrmEx->pVideoInfoHeader;
+  STREAM_FORMAT_SNAPSHOT format;
+  (void)StreamGetFormatSnapshot(pStrmEx, &format);
+  if (!format.bVideoInfoHeader)
+    return FALSE;
+  const KS_VIDEOINFOHEADER *pVih = &format.VideoInfoHeader;
   const RECT &src = pVih->rcSource;
   const RECT &dst = pVih->rcTarget;
   DubugMsg(4, "** pVideoInfoHeader->Source (%d,%d)-(%d,%d)\n", src.left, src.top, src.right, src.bottom);
@@ -112,7 +113,7 @@ BOOLEAN ImageSetupFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PKSSTREAM_HEADER pHeader,
            pVih->bmiHeader.biHeight);
   LONG formatWidth = 0;
   LONG formatHeight = 0;
-  ImageReadFormatSize(pStrmEx, pVih, &formatWidth, &formatHeight);
+  ImageReadFormatSize(&format, &formatWidth, &formatHeight);
   DubugMsg(4, "** pStrmEx->bmiHeader.biWidth & biHeight (%d,%d)\n", formatWidth, formatHeight);
   // As for a bitmap: a negative height means the first row comes first.
   pFrame->bTopDown = formatHeight < 0;

@@ -121,7 +121,8 @@ fail:
 }
 
 // Copies the stream's current format, video info header copy and frame interval
-// into *pSnapshot under the lock. Any thread, IRQL <= DISPATCH_LEVEL.
+// into *pSnapshot under the lock, never more of the format than its FormatSize.
+// Any thread, IRQL <= DISPATCH_LEVEL.
 BOOLEAN StreamGetFormatSnapshot(PSTREAMEX pStrmEx, PSTREAM_FORMAT_SNAPSHOT pSnapshot) {
   KIRQL Irql;
 
@@ -129,9 +130,12 @@ BOOLEAN StreamGetFormatSnapshot(PSTREAMEX pStrmEx, PSTREAM_FORMAT_SNAPSHOT pSnap
   Irql = KfAcquireSpinLock(&gStreamFormatSpinLock);
   if (pStrmEx->pKSDataFormat != NULL) {
     pSnapshot->bDataFormat = TRUE;
-    RtlCopyMemory(&pSnapshot->DataFormatHeader,
-                  &((PKS_DATAFORMAT_VIDEOINFOHEADER)pStrmEx->pKSDataFormat)->VideoInfoHeader,
-                  sizeof(KS_VIDEOINFOHEADER));
+    // A record too short to hold the header leaves it zero (a stored format
+    // always holds one; a stream extension filled by hand may not).
+    if (pStrmEx->pKSDataFormat->FormatSize >= sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
+      RtlCopyMemory(&pSnapshot->DataFormatHeader,
+                    &((PKS_DATAFORMAT_VIDEOINFOHEADER)pStrmEx->pKSDataFormat)->VideoInfoHeader,
+                    sizeof(KS_VIDEOINFOHEADER));
   }
   if (pStrmEx->pVideoInfoHeader != NULL) {
     pSnapshot->bVideoInfoHeader = TRUE;

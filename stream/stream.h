@@ -66,7 +66,8 @@ BOOLEAN StreamVideoFormatIsComplete(const KSDATAFORMAT *pKSDataFormat);
 // copied out at one moment under gStreamFormatSpinLock.
 struct STREAM_FORMAT_SNAPSHOT {
   BOOLEAN bDataFormat;                 // the stream has a stored format (pKSDataFormat)
-  KS_VIDEOINFOHEADER DataFormatHeader; // the stored format's video info header (40-byte bitmap header)
+  KS_VIDEOINFOHEADER DataFormatHeader; // the stored format's video info header (40-byte bitmap header);
+                                       // zero if the record's FormatSize cannot hold one
   BOOLEAN bVideoInfoHeader;            // the stream has a video info header copy (pVideoInfoHeader)
   KS_VIDEOINFOHEADER VideoInfoHeader;  // that copy (40-byte bitmap header)
   LONGLONG AvgTimePerFrame;            // the stream's frame interval, 100 ns units

@@ -97,7 +97,16 @@ void UsbCamera::submit(const TransferHandle &transfer) {
   }
   waiting_in_.push_back(transfer);
   serve_in_locked();
-  wake_.notify_all();
+  wake_thread_if_waiting_locked();
+}
+
+// Wakes the camera thread when an IN transfer is left waiting, so that it
+// (re)computes when the next packet arrives. With no IN transfer waiting the
+// thread has nothing to time, and every change it must see is made under lock_
+// and checked by it before it sleeps.
+void UsbCamera::wake_thread_if_waiting_locked() {
+  if (!waiting_in_.empty())
+    wake_.notify_all();
 }
 
 // One OUT transfer: the camera takes the whole packet at once.
@@ -107,7 +116,7 @@ void UsbCamera::submit_out_locked(const TransferHandle &transfer) {
   case OutResult::Ok:
     transfer->complete_out(static_cast<uint32_t>(data.size()));
     serve_in_locked();
-    wake_.notify_all();
+    wake_thread_if_waiting_locked();
     break;
   case OutResult::Error:
     transfer->fail(TransferOutcome::NoResponse);
@@ -196,7 +205,18 @@ void UsbCamera::camera_thread() {
       }
       continue;
     }
-    serve_in_locked();
+    {
+      // The bus completes the transfers served here on this thread once lock_ is released
+      // (the driver's completion routine may submit the next transfer to the camera).
+      usbbus::ThreadCompletions completions;
+      serve_in_locked();
+      if (completions.any()) {
+        guard.unlock();
+        completions.finish();
+        guard.lock();
+        continue;
+      }
+    }
     int64_t ready = 0;
     const bool waiting = !waiting_in_.empty() && !removed_;
     const InState state = waiting ? core_.in_state(clock_->now_ns(), &ready) : InState::Nothing;

@@ -84,6 +84,7 @@ public:
 private:
   void submit_out_locked(const usbbus::TransferHandle &transfer);
   void serve_in_locked();
+  void wake_thread_if_waiting_locked();
   void fail_all_in_locked();
   void camera_thread();
 
@@ -92,7 +93,8 @@ private:
   int clock_subscription_ = 0;
 
   mutable std::mutex lock_;      // guards everything below
-  std::condition_variable wake_; // signals the camera thread: a transfer waits, the clock moved, stop
+  std::condition_variable wake_; // signals the camera thread: an IN transfer is left waiting, the clock
+                                 // moved, an unplug or removal, stop
   CameraCore core_;
   std::deque<usbbus::TransferHandle> waiting_in_; // bulk IN transfers waiting, oldest first
   std::deque<usbbus::TransferHandle> silent_in_;  // transfers on other IN endpoints (never answered)

@@ -52,15 +52,17 @@ void ScriptedUsbDevice::set_loopback(bool on) {
 }
 
 void ScriptedUsbDevice::queue_in(std::span<const uint8_t> packet, uint8_t endpoint) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard(lock_);
   in_queue_[endpoint].push_back(InAnswer{std::vector<uint8_t>(packet.begin(), packet.end()), std::nullopt});
   match_in_locked(endpoint);
+  wake_device_thread(guard);
 }
 
 void ScriptedUsbDevice::queue_in_failure(TransferOutcome outcome, uint8_t endpoint) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard(lock_);
   in_queue_[endpoint].push_back(InAnswer{{}, outcome});
   match_in_locked(endpoint);
+  wake_device_thread(guard);
 }
 
 void ScriptedUsbDevice::fail_next_out(TransferOutcome outcome) {
@@ -131,7 +133,12 @@ void ScriptedUsbDevice::set_configuration(uint8_t configuration_value) {
 // Answers an IN transfer from the queue, or keeps it waiting; an OUT transfer is taken whole
 // (recorded, and looped back when loopback is on).
 void ScriptedUsbDevice::submit(const TransferHandle &transfer) {
-  std::lock_guard<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard(lock_);
+  submit_locked(transfer);
+  wake_device_thread(guard);
+}
+
+void ScriptedUsbDevice::submit_locked(const TransferHandle &transfer) {
   ++submitted_;
   if (transfer->is_in()) {
     waiting_in_[transfer->endpoint_address()].push_back(transfer);
@@ -152,6 +159,16 @@ void ScriptedUsbDevice::submit(const TransferHandle &transfer) {
         InAnswer{std::vector<uint8_t>(data.begin(), data.end()), std::nullopt});
     match_in_locked(kCameraBulkIn);
   }
+}
+
+// Releases lock_ and wakes the device thread if a deferred answer was queued meanwhile. The
+// thread is woken after the lock is released, so that it does not wake only to wait for it.
+void ScriptedUsbDevice::wake_device_thread(std::unique_lock<std::mutex> &guard) {
+  const bool wake = wake_pending_;
+  wake_pending_ = false;
+  guard.unlock();
+  if (wake)
+    wake_.notify_all();
 }
 
 void ScriptedUsbDevice::cancel(const TransferHandle &transfer) {
@@ -194,8 +211,8 @@ void ScriptedUsbDevice::match_in_locked(uint8_t endpoint) {
   }
 }
 
-// Answers now in Immediate mode, or hands the answer to the device thread. Called with lock_
-// held.
+// Answers now in Immediate mode, or hands the answer to the device thread (woken by the caller
+// once it releases lock_: wake_device_thread). Called with lock_ held.
 void ScriptedUsbDevice::answer_locked(const TransferHandle &transfer, InAnswer answer) {
   if (mode_ == AnswerMode::Immediate) {
     if (!finish(transfer, answer) && transfer->is_in())
@@ -203,7 +220,7 @@ void ScriptedUsbDevice::answer_locked(const TransferHandle &transfer, InAnswer a
     return;
   }
   deferred_.push_back(Deferred{std::chrono::steady_clock::now() + latency_, transfer, std::move(answer)});
-  wake_.notify_all();
+  wake_pending_ = true;
 }
 
 // Ends a transfer with a scripted answer; false when the host had ended it already. The bus
@@ -220,6 +237,7 @@ bool ScriptedUsbDevice::finish(const TransferHandle &transfer, const InAnswer &a
 void ScriptedUsbDevice::device_thread() {
   std::unique_lock<std::mutex> guard(lock_);
   while (!stop_) {
+    wake_pending_ = false; // this thread looks at deferred_ now
     if (deferred_.empty()) {
       wake_.wait(guard);
       continue;
@@ -231,10 +249,18 @@ void ScriptedUsbDevice::device_thread() {
     }
     Deferred next = std::move(deferred_.front());
     deferred_.pop_front();
+    // The bus completes what this thread ends here, once lock_ is released: the driver's
+    // completion routine may submit the next transfer to this device.
+    usbbus::ThreadCompletions completions;
     if (!finish(next.transfer, next.answer) && next.transfer->is_in()) {
       const uint8_t endpoint = next.transfer->endpoint_address();
       in_queue_[endpoint].push_front(std::move(next.answer));
       match_in_locked(endpoint);
+    }
+    if (completions.any()) {
+      guard.unlock();
+      completions.finish();
+      guard.lock();
     }
   }
 }

@@ -9,7 +9,8 @@
 //
 // Timing: in Immediate mode a transfer whose answer is ready is answered inside submit (the bus
 // completes it in the caller's context); in Deferred mode every answer comes from the device's
-// own thread after `latency`, so the bus completes it on its host-controller thread.
+// own thread after `latency`, and the bus completes it on that thread (ThreadCompletions), or on
+// its host-controller thread when the transfer was ended while its dispatch call still ran.
 //
 // Thread-safe: every method may be called from any thread. `lock_` guards all mutable state;
 // transfers are completed with it held (the bus's completion never calls back into the model).
@@ -76,6 +77,9 @@ public:
   void reset_port() override;
   void removed() override;
 
+  // The device's own thread (it runs Deferred answers).
+  std::thread::id thread_id() const { return thread_.get_id(); }
+
 private:
   // One scripted IN answer: data, or a failure outcome.
   struct InAnswer {
@@ -89,6 +93,8 @@ private:
     InAnswer answer;
   };
 
+  void submit_locked(const usbbus::TransferHandle &transfer);
+  void wake_device_thread(std::unique_lock<std::mutex> &guard);
   void answer_locked(const usbbus::TransferHandle &transfer, InAnswer answer);
   void match_in_locked(uint8_t endpoint);
   static bool finish(const usbbus::TransferHandle &transfer, const InAnswer &answer);
@@ -107,6 +113,7 @@ private:
   std::optional<usbbus::TransferOutcome> out_failure_;
   std::vector<std::vector<uint8_t>> out_packets_;
   std::deque<Deferred> deferred_;
+  bool wake_pending_ = false; // a deferred answer was queued; the device thread is still to be woken
   size_t submitted_ = 0;
   size_t cancelled_ = 0;
   uint8_t configuration_ = 0;

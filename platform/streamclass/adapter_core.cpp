@@ -158,17 +158,31 @@ NTSTATUS AdapterCore::call(const std::shared_ptr<Request> &request, DriverEntryP
   return request->status();
 }
 
-// HwCancelPacket for an outstanding request; nothing for one that is not.
+// HwCancelPacket for an outstanding request; nothing for one that is not. A
+// stream request's cancel counts as a call on its pin, so that the pin's close
+// waits until the driver has completed what it took out of its queue; once the
+// pin is closing its requests are not cancelled one by one (SRB_CLOSE_STREAM
+// ends them). Any thread; takes the pin's and then this adapter's lock briefly.
 void AdapterCore::cancel(const std::shared_ptr<Request> &request) {
+  std::shared_ptr<PinCore> pin;
+  if (request->kind() != RequestKind::Device)
+    pin = RequestOps::pin(*request).lock();
+  if (pin && !pin->enter_driver_call())
+    return;
+  bool call = false;
   {
     std::lock_guard lock(mutex_);
-    if (outstanding_.find(&request->srb()) == outstanding_.end() || init().HwCancelPacket == nullptr)
-      return;
-    in_flight_++;
+    call = outstanding_.find(&request->srb()) != outstanding_.end() && init().HwCancelPacket != nullptr;
+    if (call)
+      in_flight_++;
   }
-  counters().cancels++;
-  call_entry(init().HwCancelPacket, &request->srb());
-  leave_driver(1);
+  if (call) {
+    counters().cancels++;
+    call_entry(init().HwCancelPacket, &request->srb());
+    leave_driver(1);
+  }
+  if (pin)
+    pin->leave_driver_call();
 }
 
 void AdapterCore::completed(const Request &request) {

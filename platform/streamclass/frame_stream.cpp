@@ -80,10 +80,29 @@ void FrameStream::stop() {
   changed_.notify_all();
 }
 
-// Submits one buffer without holding the lock: the driver may complete the read
-// inside the call, on this thread, which runs completed().
+// A completed buffer whose callback has returned, for the next read; empty when
+// there is none. mutex_ held.
+std::unique_ptr<FrameBuffer> FrameStream::take_spare() {
+  for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+    if (it->returned) {
+      std::unique_ptr<FrameBuffer> buffer = std::move(it->buffer);
+      slots_.erase(it);
+      return buffer;
+    }
+  }
+  return nullptr;
+}
+
+// Submits one buffer, a spare one when there is one, without holding the lock:
+// the driver may complete the read inside the call, on this thread, which runs
+// completed(). The pin reuses a spare unless the application still holds a
+// Frame of it (then it makes a new buffer and the spare is let go).
 void FrameStream::submit_one() {
   std::unique_ptr<FrameBuffer> buffer;
+  {
+    std::lock_guard lock(mutex_);
+    buffer = take_spare();
+  }
   const NTSTATUS status =
       pin_.submit(options_.buffer_bytes, buffer, [this](const Frame &frame) { completed(frame); });
   std::lock_guard lock(mutex_);
@@ -92,10 +111,32 @@ void FrameStream::submit_one() {
     return;
   }
   submitted_++;
-  // Buffers whose reads have completed are let go (which cancels nothing).
-  std::erase_if(buffers_, [](const std::unique_ptr<FrameBuffer> &b) { return b->completed(); });
-  if (buffer && !buffer->completed())
-    buffers_.push_back(std::move(buffer));
+  Slot slot{std::move(buffer), false};
+  // The read may have completed, and its callback returned, before it got here.
+  auto early = std::find(early_.begin(), early_.end(), &slot.buffer->request());
+  if (early != early_.end()) {
+    early_.erase(early);
+    slot.returned = true;
+  }
+  slots_.push_back(std::move(slot));
+}
+
+// Notes that the callback of `request`'s read has returned, so that its buffer
+// may be reused; a stream keeps at most `buffers` spares. mutex_ held.
+void FrameStream::callback_returned(const Request &request) {
+  size_t spares = 0;
+  for (const Slot &slot : slots_)
+    spares += slot.returned ? 1 : 0;
+  for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+    if (&it->buffer->request() != &request)
+      continue;
+    if (spares >= options_.buffers)
+      slots_.erase(it); // the read is over: letting its buffer go cancels nothing
+    else
+      it->returned = true;
+    return;
+  }
+  early_.push_back(&request);
 }
 
 // A read came back: the application sees it, it is counted, and while the
@@ -117,6 +158,7 @@ void FrameStream::completed(const Frame &frame) {
     submit_one();
   // The last touch of this object by the callback; the destructor waits for it.
   std::lock_guard lock(mutex_);
+  callback_returned(frame.request());
   callbacks_done_++;
   if (!running_)
     changed_.notify_all();

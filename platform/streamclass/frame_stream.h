@@ -9,6 +9,11 @@
 // the thread that cancels or closes), with no lock of the stream held; like any
 // completion callback of the host it may submit requests but must not close the
 // pin, remove the adapter or wait for another request.
+//
+// Buffers are reused: once a read's callback has returned, its request and frame
+// buffer serve a later read, so steady streaming allocates nothing per frame. A
+// Frame the application keeps (a copy of the callback's argument) keeps its
+// buffer out of reuse for as long as it is held.
 #pragma once
 
 #include <chrono>
@@ -72,7 +77,16 @@ public:
   ULONG buffer_bytes() const { return options_.buffer_bytes; }
 
 private:
+  // A submitted read and whether its completion callback has returned (then
+  // its buffer may be reused).
+  struct Slot {
+    std::unique_ptr<FrameBuffer> buffer;
+    bool returned = false;
+  };
+
   void submit_one();
+  std::unique_ptr<FrameBuffer> take_spare();
+  void callback_returned(const Request &request);
   void completed(const Frame &frame);
   bool wait(const size_t &counter, size_t count, std::chrono::milliseconds timeout);
 
@@ -82,7 +96,8 @@ private:
   mutable std::mutex mutex_; // protects everything below
   std::condition_variable changed_;
   bool running_ = false;
-  std::vector<std::unique_ptr<FrameBuffer>> buffers_; // reads submitted, until found completed
+  std::vector<Slot> slots_;            // reads submitted, until their buffers are reused
+  std::vector<const Request *> early_; // reads whose callbacks returned before they had a slot
   size_t frames_ = 0;
   size_t completions_ = 0;
   size_t refused_ = 0;

@@ -321,7 +321,9 @@ public:
   // Submits an empty frame buffer of `bytes` (SRB_READ_DATA with one KSSTREAM_HEADER,
   // followed by the media-specific header the stream declared). Returns the status of
   // the submission (STATUS_PENDING once delivered); the frame arrives later, through
-  // the buffer and, if given, the callback.
+  // the buffer and, if given, the callback. A completed FrameBuffer of this pin passed
+  // in `buffer`, of the same size and held by nothing else, is reused for the new read
+  // (its data still holds the previous frame until the driver writes the next).
   NTSTATUS submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback = {});
 
   // Low level (tests): a stream request of any command, delivered as it stands.

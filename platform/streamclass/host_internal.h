@@ -100,6 +100,12 @@ struct RequestOps {
   // finish_abandoned.
   static bool abandon(Request &request, const char *why);
   static void finish_abandoned(Request &request);
+  // Makes a completed request deliverable again: its block as the host made it
+  // (the submitter's CommandData cleared), the extension refilled, the IRP
+  // re-initialised, no completion counted. Its blocks keep their contents.
+  // False (and nothing changed) unless it is completed and signalled. The
+  // caller must be the only holder of the request.
+  static bool rearm(Request &request);
   static RequestState state(const Request &request);
   static std::weak_ptr<AdapterCore> adapter(const Request &request) { return request.adapter_; }
   static void set_owner(Request &request, std::weak_ptr<AdapterCore> adapter, std::weak_ptr<PinCore> pin) {
@@ -284,6 +290,15 @@ public:
   NTSTATUS submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback);
   void cancel(const std::shared_ptr<Request> &request);
 
+  std::shared_ptr<Request> make_read(ULONG bytes, ULONG media_specific);
+  std::shared_ptr<Request> reuse_read(const FrameBuffer &buffer, ULONG bytes, ULONG media_specific);
+
+  // A call into the driver on behalf of this pin (a delivery, a cancel): counted
+  // while the pin is open so that close waits for it; enter is false once the
+  // pin is closing.
+  bool enter_driver_call();
+  void leave_driver_call();
+
 private:
   std::weak_ptr<AdapterCore> adapter_;
   ULONG stream_;
@@ -293,7 +308,7 @@ private:
   // Protects the members below.
   mutable std::mutex mutex_;
   State state_ = State::Opening;
-  size_t delivering_ = 0; // stream requests being delivered; `idle_` signals 0
+  size_t calls_ = 0; // deliveries and cancel calls in the driver; `idle_` signals 0
   std::condition_variable idle_;
   ULONG media_specific_ = 0;   // StreamHeaderMediaSpecific as the open left it
   std::vector<HANDLE> clocks_; // clock handles given to the driver, unregistered at close

@@ -46,6 +46,24 @@ std::shared_ptr<Request> PinCore::make_request(RequestKind kind, SRB_COMMAND com
   return adapter ? adapter->make_request(kind, command, this) : nullptr;
 }
 
+// Counts a call into the driver for this pin (a delivery or a cancel) while the
+// pin is open, so that close waits for it to return; false once the pin is
+// closing or closed. Any thread; takes mutex_.
+bool PinCore::enter_driver_call() {
+  std::lock_guard lock(mutex_);
+  if (state_ != State::Open)
+    return false;
+  calls_++;
+  return true;
+}
+
+// Ends a call counted by enter_driver_call and wakes a waiting close at 0.
+void PinCore::leave_driver_call() {
+  std::lock_guard lock(mutex_);
+  if (--calls_ == 0)
+    idle_.notify_all();
+}
+
 // Delivers a stream request while the pin is open; requests being delivered are
 // counted so that close can wait for them. STATUS_NOT_IMPLEMENTED when the driver
 // set no entry point for the request's kind. Any thread.
@@ -55,17 +73,11 @@ NTSTATUS PinCore::deliver(const std::shared_ptr<Request> &request) {
     return STATUS_DEVICE_REMOVED;
   if (request->kind() == RequestKind::Device)
     return STATUS_INVALID_PARAMETER; // adapter requests go to HwReceivePacket
-  {
-    std::lock_guard lock(mutex_);
-    if (state_ != State::Open)
-      return STATUS_INVALID_DEVICE_STATE;
-    delivering_++;
-  }
+  if (!enter_driver_call())
+    return STATUS_INVALID_DEVICE_STATE;
   DriverEntryPoint entry = stream_entry(object(), request->kind());
   NTSTATUS status = entry != nullptr ? adapter->deliver(request, entry) : STATUS_NOT_IMPLEMENTED;
-  std::lock_guard lock(mutex_);
-  if (--delivering_ == 0)
-    idle_.notify_all();
+  leave_driver_call();
   return status;
 }
 
@@ -78,9 +90,11 @@ NTSTATUS PinCore::call(const std::shared_ptr<Request> &request) {
   return request->status();
 }
 
-// SRB_CLOSE_STREAM once no stream request is being delivered; afterwards the
-// stream's outstanding requests are abandoned and its clocks forgotten. Passive
-// level; blocks. Not from a completion callback of this pin.
+// SRB_CLOSE_STREAM once no stream request is being delivered and no cancel call
+// of one is in the driver (a cancel that has taken a read out of the driver's
+// queue completes it before close may go on); afterwards the stream's
+// outstanding requests are abandoned and its clocks forgotten. Passive level;
+// blocks. Not from a completion callback of this pin.
 NTSTATUS PinCore::close() {
   auto adapter = adapter_.lock();
   {
@@ -88,7 +102,7 @@ NTSTATUS PinCore::close() {
     if (state_ != State::Open)
       return STATUS_SUCCESS;
     state_ = State::Closing;
-    idle_.wait(lock, [this] { return delivering_ == 0; });
+    idle_.wait(lock, [this] { return calls_ == 0; });
   }
   NTSTATUS status = STATUS_DEVICE_REMOVED;
   if (adapter) {
@@ -172,34 +186,82 @@ NTSTATUS PinCore::set_master_clock(std::shared_ptr<MasterClock> clock) {
   return call(request);
 }
 
+namespace {
+
+// Points the read request's block at its stream header and frame data again:
+// the header (and the media-specific header behind it) cleared and describing
+// the data block of `bytes`.
+void describe_frame(Request &request, KSSTREAM_HEADER *header, ULONG media_specific, void *data,
+                    ULONG bytes) {
+  std::memset(header, 0, sizeof(KSSTREAM_HEADER) + media_specific);
+  header->Size = sizeof(KSSTREAM_HEADER) + media_specific;
+  header->FrameExtent = bytes;
+  header->Data = data;
+  if (media_specific >= sizeof(KS_FRAME_INFO))
+    reinterpret_cast<KS_FRAME_INFO *>(header + 1)->ExtendedHeaderSize = media_specific;
+  request.srb().CommandData.DataBufferArray = header;
+  request.srb().NumberOfBuffers = 1;
+  RequestOps::set_frame(request, header, media_specific, static_cast<const uint8_t *>(data), bytes);
+}
+
+} // namespace
+
+// A new SRB_READ_DATA request with one stream header (and the media-specific
+// header behind it) describing a zero-filled buffer of `bytes`; NULL when memory
+// is short.
+std::shared_ptr<Request> PinCore::make_read(ULONG bytes, ULONG media_specific) {
+  auto request = make_request(RequestKind::StreamData, SRB_READ_DATA);
+  void *header_block = request ? request->add_block(sizeof(KSSTREAM_HEADER) + media_specific) : nullptr;
+  void *data = header_block ? request->add_block(bytes) : nullptr;
+  if (header_block == nullptr || (data == nullptr && bytes != 0))
+    return nullptr;
+  describe_frame(*request, static_cast<KSSTREAM_HEADER *>(header_block), media_specific, data, bytes);
+  return request;
+}
+
+// The read request of `buffer` made ready for another delivery, when the buffer
+// can be reused for a read of `bytes`: a completed read of this pin with the same
+// buffer size and media-specific header, whose callback has returned and which no
+// one else holds (no Frame of it kept). Its data keeps the last frame's bytes.
+// NULL otherwise. The caller owns `buffer`.
+std::shared_ptr<Request> PinCore::reuse_read(const FrameBuffer &buffer, ULONG bytes, ULONG media_specific) {
+  const std::shared_ptr<Request> &request = buffer.request_;
+  if (request.use_count() != 1 || buffer.pin_.owner_before(weak_from_this()) ||
+      weak_from_this().owner_before(buffer.pin_) || request->kind() != RequestKind::StreamData ||
+      request->frame_extent_ != bytes || request->frame_media_specific_ != media_specific ||
+      request->frame_header_ == nullptr || !RequestOps::rearm(*request))
+    return nullptr;
+  describe_frame(*request, request->frame_header_, media_specific,
+                 const_cast<uint8_t *>(request->frame_data_), bytes);
+  return request;
+}
+
 // SRB_READ_DATA with one stream header (and the media-specific header behind it)
-// describing a zero-filled buffer of `bytes`.
+// describing a buffer of `bytes`. A completed buffer of this pin passed in
+// `buffer` is reused when nothing else holds it (see reuse_read): steady
+// streaming then allocates nothing per frame. A new buffer is zero-filled.
+// On delivery `buffer` holds the read; otherwise a reused buffer is let go and
+// any other is left as it was. Any thread.
 NTSTATUS PinCore::submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback) {
   ULONG media_specific;
   {
     std::lock_guard lock(mutex_);
     media_specific = media_specific_;
   }
-  auto request = make_request(RequestKind::StreamData, SRB_READ_DATA);
-  void *header_block = request ? request->add_block(sizeof(KSSTREAM_HEADER) + media_specific) : nullptr;
-  void *data = header_block ? request->add_block(bytes) : nullptr;
-  if (header_block == nullptr || (data == nullptr && bytes != 0))
+  std::shared_ptr<Request> request = buffer ? reuse_read(*buffer, bytes, media_specific) : nullptr;
+  const bool reused = request != nullptr;
+  if (!reused)
+    request = make_read(bytes, media_specific);
+  if (!request)
     return STATUS_INSUFFICIENT_RESOURCES;
-  auto *header = static_cast<KSSTREAM_HEADER *>(header_block);
-  header->Size = sizeof(KSSTREAM_HEADER) + media_specific;
-  header->FrameExtent = bytes;
-  header->Data = data;
-  if (media_specific >= sizeof(KS_FRAME_INFO))
-    reinterpret_cast<KS_FRAME_INFO *>(header + 1)->ExtendedHeaderSize = media_specific;
-  request->srb().CommandData.DataBufferArray = header;
-  request->srb().NumberOfBuffers = 1;
-  RequestOps::set_frame(*request, header, media_specific, static_cast<const uint8_t *>(data), bytes);
   if (callback)
     request->on_complete(
         [callback = std::move(callback)](Request &done) { callback(Frame(done.shared_from_this())); });
   NTSTATUS status = deliver(request);
-  if (status == STATUS_PENDING)
+  if (status == STATUS_PENDING && !reused)
     buffer.reset(new FrameBuffer(request, weak_from_this()));
+  else if (status != STATUS_PENDING && reused)
+    buffer.reset();
   return status;
 }
 

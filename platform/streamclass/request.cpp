@@ -160,6 +160,40 @@ std::shared_ptr<Request> RequestOps::create(RequestKind kind, SRB_COMMAND comman
   return request;
 }
 
+bool RequestOps::rearm(Request &request) {
+  {
+    std::lock_guard lock(request.sync_->mutex);
+    if (request.sync_->state != RequestState::Completed || !request.sync_->signalled)
+      return false;
+    request.sync_->state = RequestState::Created;
+    request.sync_->signalled = false;
+    request.sync_->completions = 0;
+    request.sync_->trace = Request::Trace{};
+  }
+  HW_STREAM_REQUEST_BLOCK &srb = request.srb_;
+  const SRB_COMMAND command = srb.Command;
+  const PVOID device_extension = srb.HwDeviceExtension;
+  const PHW_STREAM_OBJECT stream_object = srb.StreamObject;
+  const ULONG timeout = srb.TimeoutOriginal;
+  std::memset(&srb, 0, sizeof(srb));
+  srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
+  srb.Command = command;
+  srb.Status = STATUS_PENDING;
+  srb.SRBExtension = request.extension_->data();
+  srb.Irp = request.irp_;
+  srb.Flags = request.kind_ == RequestKind::Device ? 0 : SRB_HW_FLAGS_STREAM_REQUEST;
+  if (request.kind_ == RequestKind::StreamData)
+    srb.Flags |= SRB_HW_FLAGS_DATA_TRANSFER;
+  srb.HwDeviceExtension = device_extension;
+  srb.StreamObject = stream_object;
+  srb.TimeoutOriginal = timeout;
+  srb.TimeoutCounter = timeout;
+  if (request.extension_->size() != 0)
+    std::memset(request.extension_->data(), 0xCD, request.extension_->size());
+  IoInitializeIrp(request.irp_, request.irp_->Size, request.irp_->StackCount);
+  return true;
+}
+
 void RequestOps::mark_delivered(Request &request) {
   std::lock_guard lock(request.sync_->mutex);
   request.sync_->state = RequestState::Delivered;

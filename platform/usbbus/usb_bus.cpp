@@ -127,7 +127,9 @@ void UsbBus::remove_device() {
   guard.unlock();
   core.device->removed();
   guard.lock();
-  if (std::this_thread::get_id() != core.hc_thread_id)
+  // A removal made by a completion routine on the thread that finishes requests (the
+  // host-controller thread, or a model thread finishing its own) leaves them to that thread.
+  if (std::this_thread::get_id() != core.hc_thread_id && !finishing_on_this_thread())
     core.changed.wait(guard, [&] { return core.pending.empty(); });
 }
 

@@ -12,13 +12,14 @@
 // Completion. The URB gets its byte count and a USBD status; the request packet's IoStatus gets
 // the mapped NT status (usb_status.h). A request whose answer is ready completes at once, inside
 // IofCallDriver, in the caller's context. One that must wait (a transfer the device answers
-// later, a control request delayed by the test knob) returns STATUS_PENDING and completes on the
-// bus's host-controller thread, at DISPATCH_LEVEL, so its completion routine runs on another
-// thread. A pending request can be cancelled with IoCancelIrp. A transfer waits as long as the
-// device has nothing to say: the bus sets no time limit. Removing the device ends every pending
-// request with USBD_STATUS_DEVICE_GONE; a port reset ends pending transfers with
-// USBD_STATUS_CANCELED; a pipe reset or abort ends the pipe's transfers the same way. A stall
-// halts the endpoint: its next transfers fail with USBD_STATUS_ENDPOINT_HALTED until its pipe is
+// later, a control request delayed by the test knob) returns STATUS_PENDING and completes on
+// another thread at DISPATCH_LEVEL, so its completion routine runs there: on the device model's
+// own thread when that thread ended the transfer and collects its completions
+// (ThreadCompletions, usb_device_model.h), else on the bus's host-controller thread. A pending request can be
+// cancelled with IoCancelIrp. A transfer waits as long as the device has nothing to say: the bus sets no time
+// limit. Removing the device ends every pending request with USBD_STATUS_DEVICE_GONE; a port reset ends
+// pending transfers with USBD_STATUS_CANCELED; a pipe reset or abort ends the pipe's transfers the same way.
+// A stall halts the endpoint: its next transfers fail with USBD_STATUS_ENDPOINT_HALTED until its pipe is
 // reset.
 //
 // Lock order: the I/O manager's cancel spin lock, then the bus's lock, then the trace's lock.
@@ -49,7 +50,7 @@ public:
   struct Counters {
     uint64_t requests = 0;          // request packets received
     uint64_t completed_at_once = 0; // completed inside IofCallDriver
-    uint64_t completed_later = 0;   // pended and completed on the host-controller thread
+    uint64_t completed_later = 0;   // pended and completed later (host-controller or model thread)
     uint64_t cancelled = 0;         // ended by IoCancelIrp, a pipe or port reset
     uint64_t device_gone = 0;       // ended by the device's removal
   };
@@ -74,7 +75,8 @@ public:
   // Unplugs the device: every pending request ends with USBD_STATUS_DEVICE_GONE and every later
   // one fails with it at once. Waits until every call into the model has returned, tells the
   // model, then waits until the ended requests have completed (their completion routines have
-  // run), unless called on the host-controller thread. Blocks; passive level; not from inside
+  // run), unless called by a completion routine on the thread that finishes them (the
+  // host-controller thread, or a model thread finishing its own). Blocks; passive level; not from inside
   // a call into the model (a model that unplugs itself does it from a thread of its own).
   // Calling it again does nothing.
   void remove_device();

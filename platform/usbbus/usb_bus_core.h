@@ -6,8 +6,9 @@
 // completed. Every request that is not finished in its dispatch call is in `BusCore::pending`
 // and has the bus's cancel routine. It ends exactly once, under `BusCore::lock`, by whichever
 // comes first (the device's answer, a cancel, a reset, the removal, its timer); whoever ends it
-// while its dispatch call still runs leaves the finishing to that call, anyone else queues it
-// for the host-controller thread.
+// while its dispatch call still runs leaves the finishing to that call; a device model's thread
+// that collects its completions (ThreadCompletions) finishes it itself once it holds no lock;
+// anyone else queues it for the host-controller thread.
 #pragma once
 
 #include "platform/usbbus/usb_bus.h"
@@ -112,8 +113,9 @@ public:
 
 // ---- usb_bus_requests.cpp: ending, finishing, cancelling, the host-controller thread ----
 
-// Ends `request` with `status` and `bytes` if it is still Active; queues it for the
-// host-controller thread unless its dispatch call still runs. Returns false if it had ended.
+// Ends `request` with `status` and `bytes` if it is still Active; unless its dispatch call
+// still runs, keeps it for this thread's ThreadCompletions (a transfer ended on a model thread
+// that collects) or queues it for the host-controller thread. Returns false if it had ended.
 // Called with core.lock held.
 bool end_request_locked(BusCore &core, BusRequest &request, USBD_STATUS status, uint32_t bytes);
 
@@ -149,6 +151,10 @@ bool take_fault(BusCore &core, USHORT function, USBD_STATUS *status);
 
 // Tells the model that `ended` transfers were cancelled (no lock held).
 void notify_cancelled(BusCore &core, const std::vector<BusRequestPtr> &ended);
+
+// Whether this thread is finishing transfers it ended itself (ThreadCompletions::finish): a
+// removal made by a completion routine there does not wait for the requests still to finish.
+bool finishing_on_this_thread();
 
 // ---- usb_bus_transfers.cpp ----
 

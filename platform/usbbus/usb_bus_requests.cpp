@@ -63,10 +63,76 @@ bool end_request_locked(BusCore &core, BusRequest &request, USBD_STATUS status, 
   else if (status == USBD_STATUS_DEVICE_GONE)
     ++core.counters.device_gone;
   if (!request.in_dispatch) {
-    core.finish_queue.push_back(request.shared_from_this());
+    BusRequestPtr self = request.shared_from_this();
+    if (request.kind == RequestKind::Transfer && ThreadCompletions::keep(self))
+      return true;
+    core.finish_queue.push_back(std::move(self));
     core.hc_wake.notify_all();
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Completions finished on a device model's own thread
+
+namespace {
+
+// The innermost ThreadCompletions of this thread, or NULL.
+thread_local ThreadCompletions *t_completions = nullptr;
+// This thread is inside ThreadCompletions::finish.
+thread_local bool t_finishing = false;
+
+// Hands an ended transfer to its bus's host-controller thread. No bus lock held.
+void queue_for_host_controller(const TransferHandle &transfer) {
+  const BusRequestPtr request = std::static_pointer_cast<BusRequest>(transfer);
+  BusCore &core = *request->core;
+  std::lock_guard<std::mutex> guard(core.lock);
+  core.finish_queue.push_back(request);
+  core.hc_wake.notify_all();
+}
+
+} // namespace
+
+ThreadCompletions::ThreadCompletions() : outer_(t_completions) {
+  t_completions = this;
+}
+
+// Kept transfers not finished go to the host-controller thread: the caller may still hold a
+// lock here.
+ThreadCompletions::~ThreadCompletions() {
+  t_completions = outer_;
+  for (const TransferHandle &transfer : ended_)
+    queue_for_host_controller(transfer);
+}
+
+// Called by end_request_locked with the request's bus lock held: only the thread-local list is
+// touched.
+bool ThreadCompletions::keep(const TransferHandle &transfer) {
+  ThreadCompletions *current = t_completions;
+  if (current == nullptr || !current->collecting_)
+    return false;
+  current->ended_.push_back(transfer);
+  return true;
+}
+
+// Completion routines run here and may submit, cancel or even remove the device: what they
+// end goes to the host-controller thread, so a routine never waits on this loop.
+void ThreadCompletions::finish() {
+  collecting_ = false;
+  const bool outer_finishing = t_finishing;
+  t_finishing = true;
+  std::vector<TransferHandle> ended;
+  ended.swap(ended_);
+  for (const TransferHandle &transfer : ended) {
+    const BusRequestPtr request = std::static_pointer_cast<BusRequest>(transfer);
+    finish_request(*request->core, request, true);
+  }
+  t_finishing = outer_finishing;
+  collecting_ = true;
+}
+
+bool finishing_on_this_thread() {
+  return t_finishing;
 }
 
 std::vector<BusRequestPtr> end_pending_locked(BusCore &core, USBD_STATUS status, bool controls_too,

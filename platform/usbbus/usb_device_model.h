@@ -5,7 +5,8 @@
 // bulk or interrupt transfer to the model as a `usbbus::Transfer`. The model answers a transfer
 // either at once, inside `submit` (its data is ready and its link allows it now: the bus then
 // completes the request in the caller's context), or later, from any thread it likes (the bus
-// then completes the request on its host-controller thread).
+// then completes the request on its host-controller thread, or on the model's thread when that
+// thread collects its completions with a ThreadCompletions).
 //
 // Threading contract
 // - The bus calls the model from driver threads, possibly from several at once (a read pending
@@ -71,6 +72,37 @@ public:
 };
 
 using TransferHandle = std::shared_ptr<Transfer>;
+
+// Lets a device model's own thread finish the transfers it ends, in place of the bus's
+// host-controller thread: one thread hop less for a transfer that pended. While an object of
+// this class is in scope on a thread, transfers that this thread ends (`complete_in`,
+// `complete_out`, `fail`) after their dispatch call has returned are kept in it instead of
+// being queued for the host-controller thread; `finish()` then completes their request packets
+// on this thread, at DISPATCH_LEVEL, as the host-controller thread would. The driver's
+// completion routines run inside `finish()` and may submit the next transfer, so it must be
+// called with no lock held that the model or the bus takes (the model's own locks included).
+// Transfers ended while `finish()` runs, and those still kept when the object goes out of
+// scope, go to the host-controller thread as usual. One object per thread at a time; not
+// shared between threads.
+class ThreadCompletions {
+public:
+  ThreadCompletions();
+  ~ThreadCompletions();
+  ThreadCompletions(const ThreadCompletions &) = delete;
+  ThreadCompletions &operator=(const ThreadCompletions &) = delete;
+
+  // Whether a transfer was kept.
+  bool any() const { return !ended_.empty(); }
+  // Completes the kept transfers, oldest first. No lock held (see above).
+  void finish();
+  // Internal to the bus: keeps `transfer` if this thread collects; false if it does not.
+  static bool keep(const TransferHandle &transfer);
+
+private:
+  ThreadCompletions *outer_;
+  bool collecting_ = true;
+  std::vector<TransferHandle> ended_;
+};
 
 // A USB device as the bus sees it.
 class UsbDeviceModel {

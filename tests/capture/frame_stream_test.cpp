@@ -1,5 +1,8 @@
 // The host's streaming helpers as a capture application uses them on the camera
 // driver: choosing a format by picture size, and a frame stream's edge cases.
+#include <mutex>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "platform/streamclass/frame_stream.h"
@@ -56,4 +59,45 @@ TEST_F(FrameStreamTest, StoppedPinCancelsEveryBufferOnce) {
   EXPECT_EQ(log_count("BadState DataReqest\n"), 3u);
   close();
   EXPECT_EQ(stream.completions(), 3u);
+}
+
+// Steady streaming reuses the buffers of completed reads: catches a stream that
+// allocates a new frame buffer per frame, a reused buffer handed out while the
+// application still holds a Frame of it (its bytes overwritten), and a reused
+// read that is not whole again (status, frame number, DataUsed).
+TEST_F(FrameStreamTest, BuffersOfCompletedReadsAreReusedUnlessAFrameIsHeld) {
+  ASSERT_NO_FATAL_FAILURE(open());
+  ASSERT_NO_FATAL_FAILURE(set_state(KSSTATE_RUN));
+  std::mutex mutex;
+  std::set<const uint8_t *> buffers;
+  std::vector<ULONG> numbers;
+  std::vector<streamclass::Frame> kept;
+  streamclass::FrameStream::Options options;
+  options.buffers = 3;
+  options.buffer_bytes = 230400;
+  streamclass::FrameStream stream(*pin_, options, [&](const streamclass::Frame &frame) {
+    if (frame.status() != STATUS_SUCCESS)
+      return;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(frame.data().size(), 230400u);
+    buffers.insert(frame.data().data());
+    const auto *ext = static_cast<const SRB_EXTENSION *>(frame.request().srb().SRBExtension);
+    numbers.push_back(ext->FrameNumber);
+    if (numbers.size() == 10)
+      kept.push_back(frame); // held: its buffer must not be reused
+  });
+  ASSERT_EQ(stream.start(), STATUS_SUCCESS);
+  ASSERT_TRUE(stream.wait_frames(60, 20s));
+  stream.stop();
+  close();
+  std::lock_guard lock(mutex);
+  // The buffers queued, the one whose callback runs, and the one the kept frame took away.
+  EXPECT_LE(buffers.size(), options.buffers + 2u);
+  for (size_t i = 0; i < numbers.size(); ++i)
+    EXPECT_EQ(numbers[i], i + 1);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].status(), STATUS_SUCCESS);
+  EXPECT_EQ(kept[0].data().size(), 230400u);
+  const auto *ext = static_cast<const SRB_EXTENSION *>(kept[0].request().srb().SRBExtension);
+  EXPECT_EQ(ext->FrameNumber, 10u);
 }

@@ -9,8 +9,8 @@
 
 #include "image/image.h"
 #include "tests/image/frame_request.h"
-#include "tests/support/log_tap.h"
 #include "tests/image/test_pictures.h"
+#include "tests/support/log_tap.h"
 #include "tests/support/platform_test.h"
 
 namespace {
@@ -206,6 +206,18 @@ TEST_F(ImageSynthTest, RowOrderFollowsTheCurrentFormat) {
   ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
   EXPECT_EQ(first_difference(request.frame(), expected_frame(request, reference, false)), -1);
   EXPECT_TRUE(request.guards_intact());
+
+  // A format record that really is that short is not read past its end.
+  request.reset();
+  auto *bare =
+      static_cast<PKSDATAFORMAT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSDATAFORMAT), PoolTag("Wdm ")));
+  ASSERT_NE(bare, nullptr);
+  *bare = request.format()->DataFormat;
+  request.strm_ex().pKSDataFormat = bare;
+  ImageSynth2(request.srb(), jpeg.data(), static_cast<ULONG>(jpeg.size()));
+  EXPECT_EQ(first_difference(request.frame(), expected_frame(request, reference, false)), -1);
+  request.strm_ex().pKSDataFormat = &request.format()->DataFormat;
+  ExFreePool(bare);
 }
 
 // A picture cut short still gives a whole frame, the same as libjpeg makes of

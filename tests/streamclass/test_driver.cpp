@@ -289,6 +289,9 @@ VOID CancelPacket(PHW_STREAM_REQUEST_BLOCK srb) {
     }
   }
   if (found) {
+    // A real driver completes a read it has taken out of its queue a little
+    // later; give a racing close the chance to run in between.
+    std::this_thread::yield();
     srb->CommandData.DataBufferArray->DataUsed = 0;
     srb->Status = STATUS_CANCELLED;
     notify(srb, false);

@@ -6,6 +6,7 @@
 #include "tests/usb/usb_test.h"
 
 #include "platform/kernel/control.h"
+#include "platform/kernel/irql.h"
 
 namespace usbtest {
 namespace {
@@ -129,6 +130,85 @@ TEST_F(UsbBusTest, CancellingAPendingTransferEndsIt) {
   IoFreeIrp(irp);
   IoFreeMdl(mdl);
   ExFreePool(urb);
+}
+
+// A transfer the device answers from its own thread completes on that thread, at
+// DISPATCH_LEVEL, counted as completed later; its completion routine may queue data and submit
+// the next transfer to the same device. Catches a completion left to the host-controller thread
+// (one thread hop more) and one run while the device's lock is held (the chain deadlocks).
+struct ChainedReads {
+  static constexpr int kReads = 3;
+  KEVENT done;
+  PDEVICE_OBJECT pdo = nullptr;
+  emu::ScriptedUsbDevice *device = nullptr;
+  PIRP irps[kReads] = {};
+  int next = 0;
+  std::thread::id threads[kReads];
+  KIRQL irqls[kReads] = {};
+  NTSTATUS statuses[kReads] = {};
+  NTSTATUS submitted[kReads] = {};
+
+  // Queues the next read's packet and submits it.
+  void submit_next() {
+    const uint8_t packet[8] = {static_cast<uint8_t>(next), 1, 2, 3, 4, 5, 6, 7};
+    device->queue_in(packet);
+    submitted[next] = IofCallDriver(pdo, irps[next]);
+  }
+  static NTSTATUS routine(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    auto self = static_cast<ChainedReads *>(context);
+    const int index = self->next;
+    self->statuses[index] = irp->IoStatus.Status;
+    self->threads[index] = std::this_thread::get_id();
+    self->irqls[index] = KeGetCurrentIrql();
+    if (++self->next < kReads)
+      self->submit_next();
+    else
+      KeSetEvent(&self->done, 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+TEST_F(UsbBusTest, DeviceThreadCompletesItsPendedTransfersAndTheNextMayBeSubmitted) {
+  attach();
+  configure();
+  device_->set_loopback(false);
+  device_->set_answer_mode(emu::ScriptedUsbDevice::AnswerMode::Deferred, 2ms);
+  ChainedReads chain;
+  KeInitializeEvent(&chain.done, NotificationEvent, FALSE);
+  chain.pdo = pdo();
+  chain.device = device_.get();
+  std::vector<uint8_t> buffers[ChainedReads::kReads];
+  PMDL mdls[ChainedReads::kReads];
+  PURB urbs[ChainedReads::kReads];
+  for (int i = 0; i < ChainedReads::kReads; ++i) {
+    buffers[i].resize(8);
+    mdls[i] = IoAllocateMdl(buffers[i].data(), 8, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdls[i]);
+    urbs[i] = QRNUSB_BuildAsyncReadWriteRequest(mdls[i], pipe_of(0x81)->PipeHandle, 1);
+    chain.irps[i] =
+        QRNUSB_BuildAsyncInternalDeviceControlRequest(pdo(), urbs[i], IOCTL_INTERNAL_USB_SUBMIT_URB);
+    IoSetCompletionRoutine(chain.irps[i], ChainedReads::routine, &chain, TRUE, TRUE, TRUE);
+  }
+  const usbbus::UsbBus::Counters before = bus_->counters();
+  chain.submit_next();
+  LARGE_INTEGER limit;
+  limit.QuadPart = -50'000'000; // 5 s
+  ASSERT_EQ(KeWaitForSingleObject(&chain.done, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+  for (int i = 0; i < ChainedReads::kReads; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(chain.submitted[i], STATUS_PENDING);
+    EXPECT_EQ(chain.statuses[i], STATUS_SUCCESS);
+    EXPECT_EQ(chain.threads[i], device_->thread_id());
+    EXPECT_EQ(chain.irqls[i], DISPATCH_LEVEL);
+    EXPECT_EQ(buffers[i][0], i);
+  }
+  EXPECT_TRUE(bus_->wait_idle(5000ms));
+  EXPECT_EQ(bus_->counters().completed_later - before.completed_later, 3u);
+  for (int i = 0; i < ChainedReads::kReads; ++i) {
+    IoFreeIrp(chain.irps[i]);
+    IoFreeMdl(mdls[i]);
+    ExFreePool(urbs[i]);
+  }
 }
 
 // What the bus refuses from the driver: transfers in the wrong direction or longer than the
