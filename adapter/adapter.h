@@ -67,6 +67,12 @@ struct HW_DEVICE_EXTENSION {
   KEVENT PropChangeEvent;               // synchronization: signalled by each further zoom change
   KEVENT PropChangeDoneEvent;           // notification: signalled while no zoom-change work item exists
   KEVENT CameraLockEvent;               // synchronization, held around zoom and focus exchanges
+  // The longest wait for each transfer of a camera command's exchange, relative,
+  // in 100 ns units (negative); 0: no limit, as for the transfer thread, whose
+  // reads may wait for the camera's next picture. Set by a zoom or focus command
+  // once it holds CameraLockEvent with the transfer thread stopped, cleared before
+  // it starts the thread again; read by the packet exchange on the same thread.
+  LONGLONG CommandReplyLimit;
 
   // USB configuration, pool copies owned by the adapter (released at uninitialization).
   PUSB_DEVICE_DESCRIPTOR pDeviceDescriptor;

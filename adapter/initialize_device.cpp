@@ -44,6 +44,7 @@ VOID AdapterInitializeExtension(PHW_DEVICE_EXTENSION pHwDevExt, PPORT_CONFIGURAT
   KeInitializeEvent(&pHwDevExt->PropChangeDoneEvent, NotificationEvent, TRUE);
   pHwDevExt->bPropChangeReady = TRUE;
   KeInitializeEvent(&pHwDevExt->CameraLockEvent, SynchronizationEvent, TRUE);
+  pHwDevExt->CommandReplyLimit = 0;
   for (ULONG stream = 0; stream < ADAPTER_STREAM_COUNT; ++stream) {
     InitializeListHead(&pHwDevExt->StreamControlSRBList[stream]);
     pHwDevExt->ProcessingControlSRB[stream] = 0;

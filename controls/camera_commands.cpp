@@ -30,8 +30,9 @@ PSTREAMEX ControlsOpenStream(PHW_DEVICE_EXTENSION pHwDevExt) {
 
 // Takes the camera for one command: waits for CameraLockEvent without a limit,
 // then stops the transfer thread if it runs. TRUE when the camera is free for
-// the exchange; FALSE when a running thread could not be stopped (the caller
-// skips its exchange, and still releases the camera). Passive level; blocks.
+// the exchange, whose transfers are then bounded by CAM_REPLY_LIMIT; FALSE when
+// a running thread could not be stopped (the caller skips its exchange, and
+// still releases the camera). Passive level; blocks.
 BOOLEAN ControlsTakeCamera(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pSavedTransferMode) {
   PSTREAMEX pStrmEx;
 
@@ -39,13 +40,25 @@ BOOLEAN ControlsTakeCamera(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pSavedTransfer
   KeClearEvent(&pHwDevExt->CameraLockEvent);
   VELTRA_PushStopTransferMode(pHwDevExt, pSavedTransferMode);
   pStrmEx = ControlsOpenStream(pHwDevExt);
-  return pStrmEx == NULL || pStrmEx->pTransferThread == NULL;
+  if (pStrmEx != NULL && pStrmEx->pTransferThread != NULL)
+    return FALSE;
+  pHwDevExt->CommandReplyLimit = CAM_REPLY_LIMIT;
+  return TRUE;
 }
 
-// Gives the camera back: restarts the thread the command stopped, then releases
-// CameraLockEvent. Passive level; blocks until the thread runs.
-VOID ControlsReleaseCamera(PHW_DEVICE_EXTENSION pHwDevExt, ULONG SavedTransferMode) {
+// Ends the command's hold on the camera's transfers: the limit goes (the
+// transfer thread's reads wait as long as the camera takes), then the thread
+// the command stopped starts again. Under CameraLockEvent; passive level;
+// blocks until the thread runs.
+VOID ControlsEndExchange(PHW_DEVICE_EXTENSION pHwDevExt, ULONG SavedTransferMode) {
+  pHwDevExt->CommandReplyLimit = 0;
   VELTRA_PopStartTransferMode(pHwDevExt, SavedTransferMode);
+}
+
+// Gives the camera back: ends the exchange, then releases CameraLockEvent.
+// Passive level; blocks until the thread runs.
+VOID ControlsReleaseCamera(PHW_DEVICE_EXTENSION pHwDevExt, ULONG SavedTransferMode) {
+  ControlsEndExchange(pHwDevExt, SavedTransferMode);
   KeSetEvent(&pHwDevExt->CameraLockEvent, 0, FALSE);
 }
 
@@ -112,7 +125,7 @@ ULONG VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
 }
 
 // The auto-focus exchange: ACK when the camera starts focusing, ENQ when it is
-// done. The second reply is waited for as long as the packet exchange waits.
+// done. The second reply gets the longer limit of a focus run.
 BOOLEAN VELTRA_SendOnetouchAfOpcode(PHW_DEVICE_EXTENSION pHwDevExt) {
   PAPI_COMMAND pCommand = &pHwDevExt->ApiCommand;
   PCAM_PACKET pPacket = &pHwDevExt->CamPacket;
@@ -127,6 +140,8 @@ BOOLEAN VELTRA_SendOnetouchAfOpcode(PHW_DEVICE_EXTENSION pHwDevExt) {
   DubugMsg(4, "** CAM_FOCUS_MODE_ADDR Received Type %X\n", pPacket->PacketType);
   if (pPacket->PacketType != CAM_PACKET_ACK)
     return FALSE;
+  // The ENQ comes when the lens has focused, which takes longer than an answer.
+  pHwDevExt->CommandReplyLimit = CAM_FOCUS_DONE_LIMIT;
   if (!VELTRA_ReceiveCAMPacket(pHwDevExt, 1, pPacket))
     return FALSE;
   DubugMsg(4, "** CAM_FOCUS_MODE_ADDR(2) Received Type %X\n", pPacket->PacketType);
@@ -156,7 +171,7 @@ BOOLEAN VELTRA_GetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pValue) {
   bTaken = ControlsTakeCamera(pHwDevExt, &SavedTransferMode);
   if (bTaken)
     Zoom = VELTRA_GetCamRelativeZoomAddr(pHwDevExt);
-  VELTRA_PopStartTransferMode(pHwDevExt, SavedTransferMode);
+  ControlsEndExchange(pHwDevExt, SavedTransferMode);
   if (Zoom > ZOOM_MAXIMUM) {
     Zoom = (ULONG)ZoomDefault;
     DubugMsg(3, "VELTRA_GetZoomProperty Modified %d\n", Zoom);

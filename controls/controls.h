@@ -33,6 +33,14 @@
 // Highest zoom the camera takes; values above it (and below 0) are refused.
 #define ZOOM_MAXIMUM 100
 
+// Longest wait for each transfer of a camera command, each reply of the zoom
+// commands and the focus command's first reply (ACK) among them: 1 s, relative,
+// in 100 ns units. A camera that answers at all answers these at once.
+#define CAM_REPLY_LIMIT (-10000000LL)
+// Longest wait for the focus command's second reply (ENQ, sent when the lens has
+// focused; a slow focus takes about 5 s): 10 s, relative, in 100 ns units.
+#define CAM_FOCUS_DONE_LIMIT (-100000000LL)
+
 // ---------------------------------------------------------------------------
 // Camera control properties (camera_properties.cpp)
 
@@ -92,18 +100,24 @@ VOID PropChangeShutdown(PHW_DEVICE_EXTENSION pHwDevExt);
 // The three entry points take the camera in one fixed frame: wait for
 // CameraLockEvent, VELTRA_PushStopTransferMode, the exchange,
 // VELTRA_PopStartTransferMode, set CameraLockEvent. All block, at passive level,
-// with no lock held on entry.
+// with no lock held on entry. During the exchange CommandReplyLimit bounds each
+// transfer (CAM_REPLY_LIMIT; CAM_FOCUS_DONE_LIMIT for the focus command's second
+// reply): a camera that loses a reply, stops answering or never got the command
+// fails the command within the limit instead of holding the camera for ever,
+// and the port reset that ends the transfer also drops a reply the camera might
+// still send late. The limit is cleared before the transfer thread starts again.
 
 // Moves the camera's zoom to Value. TRUE when the camera answered ACK; FALSE
-// when it did not, or at once (no lock, no traffic) for a value outside 0..100.
+// when it did not (in time), or at once (no lock, no traffic) for a value
+// outside 0..100.
 BOOLEAN VELTRA_SetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value);
 
 // Reads the camera's zoom into *pValue: 50 for a reading above 100 (logged),
-// 0 when the camera did not answer. Always TRUE.
+// 0 when the camera did not answer (in time). Always TRUE.
 BOOLEAN VELTRA_GetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pValue);
 
 // Runs one one-touch auto focus. TRUE when the camera answered ACK and then
-// ENQ; FALSE otherwise.
+// ENQ, each within its limit; FALSE otherwise.
 BOOLEAN VELTRA_SetFocusAuto(PHW_DEVICE_EXTENSION pHwDevExt);
 
 // The set-zoom exchange: the zoom record with Value, then one reply; TRUE for
@@ -115,8 +129,9 @@ BOOLEAN VELTRA_SetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value
 // or the reply exceeded 12 bytes. Only inside the frame.
 ULONG VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt);
 
-// The auto-focus exchange: the opcode, then ACK and ENQ expected. TRUE or
-// FALSE. Only inside the frame.
+// The auto-focus exchange: the opcode, then ACK and ENQ expected; sets
+// CommandReplyLimit to CAM_FOCUS_DONE_LIMIT for the ENQ. TRUE or FALSE. Only
+// inside the frame.
 BOOLEAN VELTRA_SendOnetouchAfOpcode(PHW_DEVICE_EXTENSION pHwDevExt);
 
 // Stops the open stream's transfer thread if it is started: *pSavedTransferMode

@@ -13,6 +13,10 @@ namespace {
 constexpr ULONG kDirectionWrite = 0;
 constexpr ULONG kDirectionRead = 1;
 
+// After a timed-out transfer, how long a port reset is given to end it before
+// it is reset again: 1 s, relative, in 100 ns units.
+constexpr LONGLONG kEndTransferRetry = -10000000LL;
+
 PUSBD_PIPE_INFORMATION in_pipe(PHW_DEVICE_EXTENSION pHwDevExt) {
   return pHwDevExt->pInterfaceInformation->Pipes + pHwDevExt->InPipeIndex;
 }
@@ -49,6 +53,33 @@ ULONG drain_reply(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum) {
   return 0;
 }
 
+// The wait limit of the exchange in progress: the camera command's reply
+// limit in *pLimit, or NULL (no limit) outside a camera command.
+PLARGE_INTEGER exchange_limit(PHW_DEVICE_EXTENSION pHwDevExt, PLARGE_INTEGER pLimit) {
+  if (pHwDevExt->CommandReplyLimit == 0)
+    return nullptr;
+  pLimit->QuadPart = pHwDevExt->CommandReplyLimit;
+  return pLimit;
+}
+
+// Ends a transfer that its time limit gave up on, and returns once its
+// completion has run (signalling pDone): the completion writes into the
+// waiting caller's records. Resets the camera's port: the bus ends every
+// pending transfer as cancelled, this one included, and the camera restarts its
+// USB interface, dropping a reply it still has in hand, so that a late answer
+// is not taken for the reply of the next command (a pipe reset clears the
+// endpoint's halt, which a camera need not take as the end of its reply).
+// Inside a camera command nothing else is pending: the transfer thread is
+// stopped. The reset is repeated while the completion does not come (a reset
+// that failed). Passive level; blocks.
+VOID end_timed_out_transfer(PHW_DEVICE_EXTENSION pHwDevExt, PKEVENT pDone) {
+  LARGE_INTEGER retry;
+  retry.QuadPart = kEndTransferRetry;
+  do {
+    (void)QRNUSB_ResetPort(pHwDevExt->pRealPhysicalDeviceObject);
+  } while (KeWaitForSingleObject(pDone, Executive, KernelMode, FALSE, &retry) == STATUS_TIMEOUT);
+}
+
 } // namespace
 
 ULONG USBSyncRead(PHW_DEVICE_EXTENSION pHwDevExt, PVOID Buffer, ULONG Length) {
@@ -65,10 +96,20 @@ ULONG USBSyncRead(PHW_DEVICE_EXTENSION pHwDevExt, PVOID Buffer, ULONG Length) {
     DubugMsg(3, "USBSyncRead Read Error =%0X\n", status);
     return 0;
   }
-  const NTSTATUS wait = KeWaitForSingleObject(&context.Event, Executive, KernelMode, FALSE, nullptr);
+  LARGE_INTEGER limit;
+  const NTSTATUS wait =
+      KeWaitForSingleObject(&context.Event, Executive, KernelMode, FALSE, exchange_limit(pHwDevExt, &limit));
+  if (wait == STATUS_TIMEOUT) {
+    // The camera did not answer the command in time: a lost reply, a silent
+    // camera, or a command that never reached it.
+    DubugMsg(2, "USBSyncRead Reply Timeout\n");
+    end_timed_out_transfer(pHwDevExt, &context.Event);
+  }
   DubugMsg(3, "USBSyncRead Complete Status=%0X ReadLen=%d ReadData[0]=%x\n", context.Status,
            context.BytesRead, static_cast<PUCHAR>(Buffer)[0]);
-  if (!NT_SUCCESS(wait) || !NT_SUCCESS(context.Status))
+  // A reply that came as the limit passed is dropped with the rest of the
+  // exchange: the reset may have cut off what followed it.
+  if (wait == STATUS_TIMEOUT || !NT_SUCCESS(wait) || !NT_SUCCESS(context.Status))
     return 0;
   return context.BytesRead;
 }
@@ -88,10 +129,15 @@ NTSTATUS USBSyncWrite(PHW_DEVICE_EXTENSION pHwDevExt) {
   DubugMsg(3, "USBSyncWrite %dBytes SendData[0]=%x\n", pHwDevExt->SendLength, pHwDevExt->SendBuffer[0]);
   QRNUSB_ReadWrite(pHwDevExt->pRealPhysicalDeviceObject, pHwDevExt->SendBuffer, pHwDevExt->SendLength,
                    kDirectionWrite, out_pipe(pHwDevExt), USBwriteComplete, pHwDevExt);
-  // The callback runs exactly once whatever QRNUSB_ReadWrite returned, so
-  // this wait always ends.
-  const NTSTATUS wait =
-      KeWaitForSingleObject(&pHwDevExt->WriteDoneEvent, Executive, KernelMode, FALSE, nullptr);
+  // The callback runs exactly once whatever QRNUSB_ReadWrite returned; inside
+  // a camera command the wait is bounded, and the transfer then ended.
+  LARGE_INTEGER limit;
+  const NTSTATUS wait = KeWaitForSingleObject(&pHwDevExt->WriteDoneEvent, Executive, KernelMode, FALSE,
+                                              exchange_limit(pHwDevExt, &limit));
+  if (wait == STATUS_TIMEOUT) {
+    DubugMsg(2, "USBSyncWrite Send Timeout\n");
+    end_timed_out_transfer(pHwDevExt, &pHwDevExt->WriteDoneEvent);
+  }
   DubugMsg(3, "USBSyncWrite::Complete.status = %0X\n", pHwDevExt->WriteStatus);
   return wait;
 }

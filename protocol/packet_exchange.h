@@ -1,11 +1,13 @@
 // The packet exchange: blocking sends and receives of camera packets over the
 // bulk pipes, built on the asynchronous bulk transfers of the USB transport.
-// Every call blocks its caller until its transfer has ended, with no time
-// limit (the bus ends every pending transfer on removal or a port reset), so
-// it may only be called at passive level where waiting is allowed: the
-// transfer thread, or a camera control that stopped it. At most one exchange
-// runs at a time per device: the send record, RecvBuffer and CamPacket of the
-// device extension are single.
+// Every call blocks its caller until its transfer has ended, so it may only be
+// called at passive level where waiting is allowed: the transfer thread, or a
+// camera control that stopped it. The transfer thread's waits have no time
+// limit (the bus ends every pending transfer on removal, a pipe or a port
+// reset); a camera command's wait at most the device extension's
+// CommandReplyLimit per transfer, after which the transfer is ended with a port
+// reset and counts as failed. At most one exchange runs at a time per device:
+// the send record, RecvBuffer and CamPacket of the device extension are single.
 #pragma once
 
 #include "adapter/adapter.h"
@@ -21,9 +23,12 @@ struct USB_READ_CONTEXT {
 };
 using PUSB_READ_CONTEXT = USB_READ_CONTEXT *;
 
-// Reads one bulk IN transfer of Length bytes into Buffer and waits for it.
-// Returns the bytes read; 0 when the read could not be handed over, ended
-// with a negative status, or moved nothing. Passive level; blocks.
+// Reads one bulk IN transfer of Length bytes into Buffer and waits for it, at
+// most CommandReplyLimit when that is set. Returns the bytes read; 0 when the
+// read could not be handed over, ended with a negative status, moved nothing,
+// or outlasted the limit (logged at level 2; the port is reset, which ends the
+// read and drops the camera's reply in progress, and the call returns once the
+// read's completion has run). Passive level; blocks.
 ULONG USBSyncRead(PHW_DEVICE_EXTENSION pHwDevExt, PVOID Buffer, ULONG Length);
 
 // Completion callback of USBSyncRead's transfer: stores the count and the
@@ -34,8 +39,11 @@ NTSTATUS USBreadComplete(PVOID Context, ULONG BytesMoved, NTSTATUS Status);
 // Sends SendLength bytes of SendBuffer on the bulk OUT pipe and waits for the
 // transfer to end; the send record is the device extension's SendBuffer,
 // SendLength, WriteDoneEvent and WriteStatus. With SendLength 0 nothing is
-// sent and STATUS_SUCCESS returned. Returns the wait's status; the transfer's
-// own status goes to WriteStatus. Passive level; blocks.
+// sent and STATUS_SUCCESS returned. Waits at most CommandReplyLimit when that
+// is set; a write that outlasts it is logged at level 2 and ended with a port
+// reset, and the call returns once its completion has run. Returns the wait's
+// status (STATUS_TIMEOUT for such a write); the transfer's own status goes to
+// WriteStatus. Passive level; blocks.
 NTSTATUS USBSyncWrite(PHW_DEVICE_EXTENSION pHwDevExt);
 
 // Completion callback of USBSyncWrite's transfer (context: the device

@@ -62,16 +62,20 @@ AdapterCore::State AdapterCore::state() const {
   return state_;
 }
 
-// Whether a request may be delivered now; the adapter's lock is held.
-bool AdapterCore::accepts(bool internal) const {
+// Whether a request of `admission` may be delivered now; the adapter's lock is
+// held. While removing, the removal's own requests go through, and pin closes
+// until removal's close step is over: a close never reaches the driver after
+// SRB_UNINITIALIZE_DEVICE has been sent, nor after the device is deleted.
+bool AdapterCore::accepts(Admission admission) const {
   switch (state_) {
   case State::Added:
   case State::Started:
   case State::StartFailed:
     return true;
   case State::Starting:
+    return admission == Admission::Sequence;
   case State::Removing:
-    return internal;
+    return admission == Admission::Sequence || (admission == Admission::PinClose && !pins_closed_);
   case State::Removed:
     return false;
   }
@@ -122,10 +126,18 @@ void AdapterCore::leave_driver(size_t calls) {
     drained_.notify_all();
 }
 
-// Registers the request as outstanding and hands it to the driver on this thread.
-// Any thread; no host lock held while the driver runs.
+// deliver_as for an application's request, or (`internal`) one of the start and
+// removal sequences.
 NTSTATUS AdapterCore::deliver(const std::shared_ptr<Request> &request, DriverEntryPoint entry,
                               bool internal) {
+  return deliver_as(request, entry, internal ? Admission::Sequence : Admission::Application);
+}
+
+// Registers the request as outstanding and hands it to the driver on this thread,
+// when the adapter takes requests of `admission` now. Any thread; no host lock
+// held while the driver runs.
+NTSTATUS AdapterCore::deliver_as(const std::shared_ptr<Request> &request, DriverEntryPoint entry,
+                                 Admission admission) {
   if (entry == nullptr) {
     if (request->kind() != RequestKind::Device)
       return STATUS_INVALID_PARAMETER; // stream requests go to the stream's entry points
@@ -133,7 +145,7 @@ NTSTATUS AdapterCore::deliver(const std::shared_ptr<Request> &request, DriverEnt
   }
   {
     std::lock_guard lock(mutex_);
-    if (!accepts(internal))
+    if (!accepts(admission))
       return state_ == State::Removing || state_ == State::Removed ? STATUS_DEVICE_REMOVED
                                                                    : STATUS_INVALID_DEVICE_STATE;
     if (RequestOps::state(*request) != RequestState::Created)
@@ -149,8 +161,15 @@ NTSTATUS AdapterCore::deliver(const std::shared_ptr<Request> &request, DriverEnt
   return STATUS_PENDING;
 }
 
+// call_as for an application's request, or (`internal`) one of the sequences'.
 NTSTATUS AdapterCore::call(const std::shared_ptr<Request> &request, DriverEntryPoint entry, bool internal) {
-  NTSTATUS status = deliver(request, entry, internal);
+  return call_as(request, entry, internal ? Admission::Sequence : Admission::Application);
+}
+
+// deliver_as, then waits for the completion (at most sync_wait_limit). Blocks.
+NTSTATUS AdapterCore::call_as(const std::shared_ptr<Request> &request, DriverEntryPoint entry,
+                              Admission admission) {
+  NTSTATUS status = deliver_as(request, entry, admission);
   if (status != STATUS_PENDING)
     return status;
   if (!request->wait(wait_limit()))
@@ -162,7 +181,9 @@ NTSTATUS AdapterCore::call(const std::shared_ptr<Request> &request, DriverEntryP
 // stream request's cancel counts as a call on its pin, so that the pin's close
 // waits until the driver has completed what it took out of its queue; once the
 // pin is closing its requests are not cancelled one by one (SRB_CLOSE_STREAM
-// ends them). Any thread; takes the pin's and then this adapter's lock briefly.
+// ends them), and once removal has drained the driver nothing is cancelled (the
+// device is being deleted). Any thread; takes the pin's and then this adapter's
+// lock briefly.
 void AdapterCore::cancel(const std::shared_ptr<Request> &request) {
   std::shared_ptr<PinCore> pin;
   if (request->kind() != RequestKind::Device)
@@ -172,7 +193,8 @@ void AdapterCore::cancel(const std::shared_ptr<Request> &request) {
   bool call = false;
   {
     std::lock_guard lock(mutex_);
-    call = outstanding_.find(&request->srb()) != outstanding_.end() && init().HwCancelPacket != nullptr;
+    call = !quiet_ && outstanding_.find(&request->srb()) != outstanding_.end() &&
+           init().HwCancelPacket != nullptr;
     if (call)
       in_flight_++;
   }
@@ -264,42 +286,70 @@ NTSTATUS AdapterCore::start() {
 }
 
 // The removal sequence; see RemovalKind. Passive level; blocks until the driver has
-// answered and every call into it has returned. Not from a driver callback.
+// answered and every call into it has returned. Not from a driver callback. A
+// removal that finds another in progress waits for it to end.
 NTSTATUS AdapterCore::remove(RemovalKind kind) {
   State was;
-  std::vector<std::shared_ptr<PinCore>> pins;
   {
-    std::lock_guard lock(mutex_);
-    if (state_ == State::Removing || state_ == State::Removed)
+    std::unique_lock lock(mutex_);
+    if (state_ == State::Removing || state_ == State::Removed) {
+      removed_.wait(lock, [this] { return state_ == State::Removed; });
       return STATUS_SUCCESS;
+    }
     was = state_;
     state_ = State::Removing;
-    pins = pins_;
   }
-  NTSTATUS status = STATUS_SUCCESS;
-  if (was == State::Started) {
-    // A surprise removal is announced first; then, as for every removal, the open
-    // pin is closed and the adapter uninitialized.
-    if (kind == RemovalKind::Surprise)
-      status = send_internal(SRB_SURPRISE_REMOVAL);
-    for (auto &pin : pins)
-      pin->close();
-    NTSTATUS uninitialized = send_internal(SRB_UNINITIALIZE_DEVICE);
-    if (kind == RemovalKind::Orderly)
-      status = uninitialized;
-  }
+  NTSTATUS status = was == State::Started ? removal_sequence(kind) : STATUS_SUCCESS;
 
   stop_watchdog();
   {
+    // Past this point nothing calls the driver: opens and stream requests are
+    // refused, the pins are closed, the watchdog has stopped, cancels are refused.
     std::unique_lock lock(mutex_);
+    pins_closed_ = true;
     drained_.wait(lock, [this] { return in_flight_ == 0; });
+    quiet_ = true;
   }
   abandon_outstanding(nullptr, "outstanding at device removal");
   IoDetachDevice(lower_);
   IoDeleteDevice(fdo_);
-  std::lock_guard lock(mutex_);
-  state_ = State::Removed;
+  {
+    std::lock_guard lock(mutex_);
+    state_ = State::Removed;
+  }
+  removed_.notify_all();
   return status;
+}
+
+// What a started device is told at removal: SRB_SURPRISE_REMOVAL first for a
+// surprise; then, as for every removal, the pins are closed and the adapter
+// uninitialized. The status of SRB_SURPRISE_REMOVAL or SRB_UNINITIALIZE_DEVICE.
+// The adapter is Removing. Passive level; blocks.
+NTSTATUS AdapterCore::removal_sequence(RemovalKind kind) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (kind == RemovalKind::Surprise)
+    status = send_internal(SRB_SURPRISE_REMOVAL);
+  close_pins();
+  NTSTATUS uninitialized = send_internal(SRB_UNINITIALIZE_DEVICE);
+  return kind == RemovalKind::Orderly ? uninitialized : status;
+}
+
+// The close step of removal. The adapter is Removing, so no open starts any more;
+// the opens in progress are waited for (one not yet delivered is refused, one the
+// driver has is answered), then every pin is closed: an open one here, one whose
+// close is in progress on another thread by waiting for that close. After this
+// step no pin close reaches the driver. Passive level; blocks.
+void AdapterCore::close_pins() {
+  std::vector<std::shared_ptr<PinCore>> pins;
+  {
+    std::unique_lock lock(mutex_);
+    opens_done_.wait(lock, [this] { return opening_ == 0; });
+    pins = pins_;
+  }
+  for (auto &pin : pins)
+    pin->close();
+  std::lock_guard lock(mutex_);
+  pins_closed_ = true;
 }
 
 // Sends an adapter request of the start or removal sequence and waits for it.
@@ -340,6 +390,8 @@ bool AdapterCore::format_ok(std::span<const uint8_t> format) {
 }
 
 // SRB_OPEN_STREAM with a new stream object and a zero-filled stream extension.
+// The open counts as in progress from its state check until the pin is open or
+// the open has failed, so that a removal begun meanwhile closes the pin it opens.
 // Passive level; blocks until the driver has answered.
 NTSTATUS AdapterCore::open_pin(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &out,
                                bool checked) {
@@ -350,7 +402,21 @@ NTSTATUS AdapterCore::open_pin(ULONG stream, std::span<const uint8_t> format, st
     if (state_ != State::Started)
       return state_ == State::Removing || state_ == State::Removed ? STATUS_DEVICE_REMOVED
                                                                    : STATUS_INVALID_DEVICE_STATE;
+    opening_++;
   }
+  NTSTATUS status = open_counted(stream, format, out, checked);
+  {
+    std::lock_guard lock(mutex_);
+    if (--opening_ == 0)
+      opens_done_.notify_all();
+  }
+  return status;
+}
+
+// The open past its state check (see open_pin). A removal that begins before the
+// request is delivered has it refused (STATUS_DEVICE_REMOVED).
+NTSTATUS AdapterCore::open_counted(ULONG stream, std::span<const uint8_t> format,
+                                   std::shared_ptr<PinCore> &out, bool checked) {
   if (checked) {
     const HW_STREAM_INFORMATION *info = stream_information(stream);
     if (info == nullptr)
@@ -376,8 +442,10 @@ NTSTATUS AdapterCore::open_pin(ULONG stream, std::span<const uint8_t> format, st
     pins_.push_back(pin);
   }
   NTSTATUS status = call(request);
-  if (!NT_SUCCESS(status))
+  if (!NT_SUCCESS(status)) {
+    pin->open_failed();
     return status;
+  }
   // Counted once the driver has taken the pin; two opens racing past the check above
   // are both delivered, and the driver refuses the one it cannot serve.
   pin->opened();
@@ -391,6 +459,17 @@ NTSTATUS AdapterCore::open_pin(ULONG stream, std::span<const uint8_t> format, st
   return status;
 }
 
+// SRB_CLOSE_STREAM for `pin`, admitted while removal has not passed its close
+// step, then the pin's outstanding requests abandoned and its instance freed.
+// Passive level; blocks.
+NTSTATUS AdapterCore::close_stream(PinCore &pin) {
+  auto request = make_request(RequestKind::Device, SRB_CLOSE_STREAM, &pin);
+  NTSTATUS status = request ? call_as(request, nullptr, Admission::PinClose) : STATUS_INSUFFICIENT_RESOURCES;
+  pin_closed(pin);
+  return status;
+}
+
+// After the close: abandons the pin's outstanding requests, frees its instance.
 void AdapterCore::pin_closed(PinCore &pin) {
   abandon_outstanding(&pin, "outstanding at stream close");
   std::lock_guard lock(mutex_);

@@ -332,6 +332,10 @@ public:
 
   // Closes the pin (SRB_CLOSE_STREAM) after the stream requests being delivered have
   // returned; stream requests still outstanding afterwards are abandoned and counted.
+  // A close while another is in progress (on another thread, or the removal's)
+  // waits for that one to end and returns its status; a close of a closed pin
+  // returns STATUS_SUCCESS at once. When it returns, the driver has answered the
+  // close (or it was never sent: STATUS_DEVICE_REMOVED once the device is removed).
   NTSTATUS close();
   bool is_open() const;
 
@@ -348,6 +352,11 @@ enum class RemovalKind {
   Orderly,  // the open pin is closed, then SRB_UNINITIALIZE_DEVICE
   Surprise, // SRB_SURPRISE_REMOVAL first, then as Orderly (the device's final removal)
 };
+// Either way the pins are closed in this order: opens in progress are waited for
+// (one not yet delivered is refused with STATUS_DEVICE_REMOVED; one the driver has
+// ends, and its pin is closed if it opened); closes in progress on other threads
+// are waited for; every other open pin is closed by the removal. Only then is
+// SRB_UNINITIALIZE_DEVICE sent, and no pin close reaches the driver after that.
 
 // One device of a driver: the class device object (FDO) attached over a physical
 // device object, and the driver's device extension.
@@ -366,7 +375,8 @@ public:
   // Removes the device: see RemovalKind. Only a started device is told; then the
   // host waits for every call into the driver to return, abandons (and counts) the
   // requests still outstanding, and deletes the device objects. Returns the status of
-  // SRB_SURPRISE_REMOVAL or SRB_UNINITIALIZE_DEVICE.
+  // SRB_SURPRISE_REMOVAL or SRB_UNINITIALIZE_DEVICE; STATUS_SUCCESS when the device
+  // was already removed, or once the removal in progress on another thread has ended.
   NTSTATUS remove(RemovalKind kind = RemovalKind::Orderly);
   bool started() const;
   bool removed() const;
@@ -406,7 +416,8 @@ public:
   // Opens a pin on `stream` with `format` (its FormatSize bytes), SRB_OPEN_STREAM with
   // a zero-filled stream extension and a new stream object. The host refuses a stream
   // the descriptor does not list, or one with all its instances open, unless `checked`
-  // is false (tests of the driver's own checks).
+  // is false (tests of the driver's own checks). STATUS_DEVICE_REMOVED once removal
+  // has begun (see RemovalKind for an open that races the removal).
   NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::unique_ptr<Pin> &pin,
                     bool checked = true);
 

@@ -169,6 +169,13 @@ public:
   NTSTATUS remove(RemovalKind kind);
   State state() const;
 
+  // Who delivers a request; it decides whether the adapter takes the request now.
+  enum class Admission {
+    Application, // only while the device is added or started
+    Sequence,    // the start and removal sequences' own adapter requests
+    PinClose,    // a pin's SRB_CLOSE_STREAM: also while removal closes the pins, never later
+  };
+
   // A request of `kind` for this adapter (and `pin` for a stream request); NULL when
   // memory is short.
   std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command, PinCore *pin);
@@ -189,8 +196,10 @@ public:
   // Pins.
   NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &pin,
                     bool checked);
-  // After SRB_CLOSE_STREAM: abandons the pin's outstanding requests, frees its instance.
-  void pin_closed(PinCore &pin);
+  // The close of `pin` (called once per pin, by PinCore::close): SRB_CLOSE_STREAM,
+  // then the pin's outstanding requests abandoned and its instance freed. Refused
+  // (STATUS_DEVICE_REMOVED) once removal has passed its close step.
+  NTSTATUS close_stream(PinCore &pin);
 
   // Properties of the device (pin NULL) or of a stream.
   NTSTATUS property(PinCore *pin, bool set, std::span<const uint8_t> property, std::span<uint8_t> data,
@@ -215,7 +224,14 @@ public:
 
 private:
   explicit AdapterCore(std::shared_ptr<DriverCore> driver) : driver_(std::move(driver)) {}
-  bool accepts(bool internal) const;
+  bool accepts(Admission admission) const;
+  NTSTATUS deliver_as(const std::shared_ptr<Request> &request, DriverEntryPoint entry, Admission admission);
+  NTSTATUS call_as(const std::shared_ptr<Request> &request, DriverEntryPoint entry, Admission admission);
+  NTSTATUS open_counted(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &out,
+                        bool checked);
+  void close_pins();
+  void pin_closed(PinCore &pin);
+  NTSTATUS removal_sequence(RemovalKind kind);
   void call_entry(DriverEntryPoint entry, PHW_STREAM_REQUEST_BLOCK srb);
   void leave_driver(size_t calls);
   void watchdog_loop(std::chrono::milliseconds tick);
@@ -247,6 +263,17 @@ private:
   // driver call that may still look at them), and the open instances per stream.
   std::vector<std::shared_ptr<PinCore>> pins_;
   std::vector<ULONG> open_instances_;
+  // Opens between their state check and the end of their SRB_OPEN_STREAM (the pin
+  // open or failed); `opens_done_` signals 0. Removal waits for them before it
+  // takes its list of pins to close.
+  size_t opening_ = 0;
+  std::condition_variable opens_done_;
+  // Removal has closed every pin: no pin close reaches the driver any more.
+  bool pins_closed_ = false;
+  // Removal has drained the driver: nothing more is called (no cancel either).
+  bool quiet_ = false;
+  // `removed_` signals the end of the removal (state Removed), for a second remover.
+  std::condition_variable removed_;
   // The stream descriptor of the start (set once, while starting).
   std::unique_ptr<HostBlock> descriptor_;
   NTSTATUS stream_info_status_ = STATUS_PENDING;
@@ -272,8 +299,10 @@ public:
   ULONG stream() const { return stream_; }
   std::shared_ptr<AdapterCore> adapter() const { return adapter_.lock(); }
 
-  // Called by the adapter once SRB_OPEN_STREAM has succeeded.
+  // Called by the adapter once SRB_OPEN_STREAM has succeeded, or when it failed
+  // (the pin is then closed without ever having been open).
   void opened();
+  void open_failed();
   bool is_open() const;
 
   std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command);
@@ -310,8 +339,11 @@ private:
   State state_ = State::Opening;
   size_t calls_ = 0; // deliveries and cancel calls in the driver; `idle_` signals 0
   std::condition_variable idle_;
-  ULONG media_specific_ = 0;   // StreamHeaderMediaSpecific as the open left it
-  std::vector<HANDLE> clocks_; // clock handles given to the driver, unregistered at close
+  // Signals the end of a close (state Closed), for other closes waiting on it.
+  std::condition_variable closed_;
+  NTSTATUS close_status_ = STATUS_SUCCESS; // what the close returned
+  ULONG media_specific_ = 0;               // StreamHeaderMediaSpecific as the open left it
+  std::vector<HANDLE> clocks_;             // clock handles given to the driver, unregistered at close
 };
 
 } // namespace streamclass

@@ -36,6 +36,16 @@ void PinCore::opened() {
   media_specific_ = object().StreamHeaderMediaSpecific;
 }
 
+// SRB_OPEN_STREAM failed (or was refused, or not answered in time): the pin is
+// closed without having been open, so that no close sends SRB_CLOSE_STREAM for it.
+void PinCore::open_failed() {
+  {
+    std::lock_guard lock(mutex_);
+    state_ = State::Closed;
+  }
+  closed_.notify_all();
+}
+
 bool PinCore::is_open() const {
   std::lock_guard lock(mutex_);
   return state_ == State::Open;
@@ -93,31 +103,35 @@ NTSTATUS PinCore::call(const std::shared_ptr<Request> &request) {
 // SRB_CLOSE_STREAM once no stream request is being delivered and no cancel call
 // of one is in the driver (a cancel that has taken a read out of the driver's
 // queue completes it before close may go on); afterwards the stream's
-// outstanding requests are abandoned and its clocks forgotten. Passive level;
-// blocks. Not from a completion callback of this pin.
+// outstanding requests are abandoned and its clocks forgotten. A close that
+// finds another in progress (an application's close racing the removal's) waits
+// until that one has ended and returns its status, so that whoever returns from
+// a close knows the driver has let the stream go. Passive level; blocks. Not
+// from a completion callback of this pin.
 NTSTATUS PinCore::close() {
   auto adapter = adapter_.lock();
   {
     std::unique_lock lock(mutex_);
+    if (state_ == State::Closing) {
+      closed_.wait(lock, [this] { return state_ == State::Closed; });
+      return close_status_;
+    }
     if (state_ != State::Open)
       return STATUS_SUCCESS;
     state_ = State::Closing;
     idle_.wait(lock, [this] { return calls_ == 0; });
   }
-  NTSTATUS status = STATUS_DEVICE_REMOVED;
-  if (adapter) {
-    auto request = adapter->make_request(RequestKind::Device, SRB_CLOSE_STREAM, this);
-    status = request ? adapter->call(request, nullptr, true) : STATUS_INSUFFICIENT_RESOURCES;
-    adapter->pin_closed(*this);
-  }
+  NTSTATUS status = adapter ? adapter->close_stream(*this) : STATUS_DEVICE_REMOVED;
   std::vector<HANDLE> clocks;
   {
     std::lock_guard lock(mutex_);
     state_ = State::Closed;
+    close_status_ = status;
     clocks.swap(clocks_);
   }
   for (HANDLE clock : clocks)
     clock_unregister(clock);
+  closed_.notify_all();
   return status;
 }
 

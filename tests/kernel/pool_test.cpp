@@ -6,6 +6,17 @@
 #include "platform/kernel/wdm.h"
 #include "tests/support/platform_test.h"
 
+// Under AddressSanitizer the pool poisons its guards, so an overrun stops the
+// process at the faulty write (tests/races/sanitizer_visibility_test.cpp shows
+// it); the pool's own guard check is what catches it elsewhere.
+#if defined(__SANITIZE_ADDRESS__)
+#define DSCAM_POOL_GUARDS_POISONED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DSCAM_POOL_GUARDS_POISONED 1
+#endif
+#endif
+
 namespace {
 
 constexpr ULONG kTag = PoolTag("Tst1");
@@ -145,6 +156,7 @@ TEST_F(PoolTest, MisuseIsReportedNotAbsorbed) {
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].message.find("foreign"), std::string::npos);
 
+#ifndef DSCAM_POOL_GUARDS_POISONED
   auto *after = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
   after[10] = 0; // one byte past the end
   ExFreePool(after);
@@ -155,6 +167,7 @@ TEST_F(PoolTest, MisuseIsReportedNotAbsorbed) {
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_NE(reports[0].message.find("guard"), std::string::npos);
   EXPECT_NE(reports[1].message.find("guard"), std::string::npos);
+#endif
 
   void *tagged = ExAllocatePoolWithTag(NonPagedPool, 4, kTag);
   ExFreePoolWithTag(tagged, kOtherTag);

@@ -3,6 +3,10 @@
 // time them out. Makes sure every request is completed exactly once and nothing
 // is left outstanding. Example failure: a completion racing a cancel or a time-out
 // that frees a request block the driver still uses.
+#include <atomic>
+#include <random>
+#include <thread>
+
 #include "tests/streamclass/test_driver_fixture.h"
 
 using namespace streamclass;
@@ -133,6 +137,80 @@ TEST_F(HostStress, CancelsRacingClose) {
     EXPECT_EQ(buffer->request().completions(), 1) << "round " << round;
     if (HasFailure())
       break;
+  }
+  HostAccounting a = host_accounting();
+  EXPECT_TRUE(a.clean());
+  EXPECT_EQ(a.outstanding, 0u);
+}
+
+// Pins opened, used and closed on one thread while another removes the device:
+// makes sure every stream the driver opened is closed before the device is
+// uninitialized, nothing reaches the driver after that, and every request ends
+// once. Catches a removal that passes an open or a close in progress (a stream
+// left open in the driver, or closed after its device went).
+TEST_F(HostStress, OpenAndCloseRacingRemoval) {
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kRounds = 40;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  constexpr int kRounds = 40;
+#else
+  constexpr int kRounds = 300;
+#endif
+#else
+  constexpr int kRounds = 300;
+#endif
+  std::mt19937 random(7);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int round = 0; round < kRounds && std::chrono::steady_clock::now() < end; round++) {
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+    auto format = adapter_->data_ranges(0)[0];
+    const size_t before = testdriver::commands().size();
+    const auto head_start = std::chrono::microseconds(random() % 2000);
+    const RemovalKind kind = round % 2 == 0 ? RemovalKind::Orderly : RemovalKind::Surprise;
+    std::atomic<bool> removed{false};
+    std::thread opener([&] {
+      while (!removed.load()) {
+        std::unique_ptr<Pin> pin;
+        if (adapter_->open_pin(0, format, pin) != STATUS_SUCCESS)
+          continue;
+        pin->set_state(KSSTATE_RUN);
+        std::unique_ptr<FrameBuffer> read;
+        pin->submit(8, read);
+        testdriver::fill_oldest_read(2, 8);
+        pin->close();
+        if (read && !read->wait(std::chrono::seconds(10)))
+          ADD_FAILURE() << "a read of a closed pin never completed";
+      }
+    });
+    std::this_thread::sleep_for(head_start);
+    adapter_->remove(kind);
+    removed = true;
+    opener.join();
+
+    // Streams open in the driver, command by command: never below 0, 0 when the
+    // device is uninitialized, and nothing after that.
+    auto commands = testdriver::commands();
+    int open_streams = 0;
+    bool uninitialized = false;
+    for (size_t i = before; i < commands.size(); i++) {
+      EXPECT_FALSE(uninitialized) << "command 0x" << std::hex << commands[i] << " after uninitialize";
+      if (commands[i] == SRB_OPEN_STREAM)
+        open_streams++;
+      if (commands[i] == SRB_CLOSE_STREAM) {
+        EXPECT_GE(--open_streams, 0);
+      }
+      if (commands[i] == SRB_UNINITIALIZE_DEVICE) {
+        EXPECT_EQ(open_streams, 0) << "a stream open at uninitialize";
+        uninitialized = true;
+      }
+    }
+    EXPECT_TRUE(uninitialized);
+    adapter_.reset();
+    if (HasFailure()) {
+      ADD_FAILURE() << "round " << round;
+      break;
+    }
   }
   HostAccounting a = host_accounting();
   EXPECT_TRUE(a.clean());

@@ -31,10 +31,12 @@ ControlInfo control_describe(streamclass::Adapter &adapter, ULONG id) {
 
 namespace {
 
-// How long a request may take: a focus runs a whole focusing cycle (a slow one
+// How long a request may take before the tool gives up on the camera: the driver
+// ends a silent command itself (1 s per reply, 10 s for the end of a focus), so
+// this is a backstop. A focus runs a whole focusing cycle (a slow one
 // takes 5 s), the zoom only one exchange.
 std::chrono::milliseconds request_limit(ULONG id) {
-  return std::chrono::milliseconds(id == KSPROPERTY_CAMERACONTROL_FOCUS ? 10000 : 5000);
+  return std::chrono::milliseconds(id == KSPROPERTY_CAMERACONTROL_FOCUS ? 15000 : 5000);
 }
 
 } // namespace

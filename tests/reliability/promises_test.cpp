@@ -1,0 +1,108 @@
+// The promise checker itself: each promise it is given to watch, broken on
+// purpose, must be reported with where and what; kept, it must stay quiet.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/kernel/control.h"
+#include "platform/kernel/event.h"
+#include "platform/kernel/misuse.h"
+#include "platform/kernel/pool.h"
+#include "platform/kernel/workitem.h"
+#include "tests/reliability/promises.h"
+#include "tests/support/platform_test.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class PromiseCheckerTest : public PlatformTest {};
+
+bool contains(const reliability::Failures &failures, const std::string &fragment) {
+  for (const std::string &line : failures.lines())
+    if (line.find(fragment) != std::string::npos)
+      return true;
+  return false;
+}
+
+// A work item that waits until its event is set.
+struct BlockedItem {
+  WORK_QUEUE_ITEM item{};
+  KEVENT release{};
+  static VOID run(PVOID context) {
+    auto *self = static_cast<BlockedItem *>(context);
+    KeWaitForSingleObject(&self->release, Executive, KernelMode, FALSE, nullptr);
+  }
+};
+
+} // namespace
+
+// The end-of-life check: makes sure a leftover of the platform is named (a
+// pool block by its tag, a work item still running, a misuse report), so a
+// sweep cannot pass over a leak; and that a clean state passes.
+TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
+  reliability::Failures failures;
+  reliability::Baseline baseline = reliability::promises_begin();
+  EXPECT_TRUE(reliability::promises_check(baseline, "clean", failures, 1000ms)) << failures.text();
+
+  baseline = reliability::promises_begin();
+  PVOID block = ExAllocatePoolWithTag(NonPagedPool, 40, PoolTag("Leak"));
+  ASSERT_NE(block, nullptr);
+  BlockedItem blocked;
+  KeInitializeEvent(&blocked.release, NotificationEvent, FALSE);
+  ExInitializeWorkItem(&blocked.item, BlockedItem::run, &blocked);
+  ExQueueWorkItem(&blocked.item, DelayedWorkQueue);
+  quiet_misuse();
+  platform::misuse_report(platform::MisuseCategory::Pool, "a block freed twice");
+  EXPECT_FALSE(reliability::promises_check(baseline, "N=7", failures, 200ms));
+  EXPECT_TRUE(contains(failures, "N=7: pool tag 'Leak': 1 block(s), 40 bytes still allocated"))
+      << failures.text();
+  EXPECT_TRUE(contains(failures, "N=7: 1 work item(s) still queued or running")) << failures.text();
+  EXPECT_TRUE(contains(failures, "N=7: platform misuse [")) << failures.text();
+  KeSetEvent(&blocked.release, 0, FALSE);
+  ExFreePool(block);
+  ASSERT_TRUE(platform::work_queues_wait_idle(5000ms));
+}
+
+// Step timing: makes sure a step over its limit fails the run naming the step,
+// that the watchdog names a step still waiting and calls its rescue (which
+// ends the wait), and that a step in time adds nothing.
+TEST_F(PromiseCheckerTest, StepsOverTheirLimitAreNamedAndRescued) {
+  reliability::Failures failures;
+  reliability::StepWatch watch(failures, "seed 3, life 2");
+  EXPECT_TRUE(watch.run("quick step", 1000ms, [] {}));
+  EXPECT_TRUE(failures.empty()) << failures.text();
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool rescued = false;
+  const bool in_time = watch.run(
+      "stream close", 50ms,
+      [&] {
+        std::unique_lock lock(mutex);
+        cv.wait_for(lock, 5s, [&] { return rescued; });
+      },
+      [&] {
+        std::lock_guard lock(mutex);
+        rescued = true;
+        cv.notify_all();
+      });
+  EXPECT_FALSE(in_time);
+  EXPECT_TRUE(rescued);
+  ASSERT_EQ(failures.size(), 1u) << failures.text();
+  EXPECT_NE(failures.lines()[0].find("seed 3, life 2: still waiting in stream close after"),
+            std::string::npos)
+      << failures.text();
+
+  // A step over its limit is reported once, whether the watchdog saw it
+  // running or the step itself found how long it took.
+  reliability::Failures late;
+  reliability::StepWatch quick(late, "N=4");
+  EXPECT_FALSE(quick.run("device removal", 1ms, [] { std::this_thread::sleep_for(20ms); }));
+  EXPECT_EQ(late.size(), 1u) << late.text();
+  EXPECT_TRUE(contains(late, "N=4: ")) << late.text();
+  EXPECT_TRUE(contains(late, "device removal")) << late.text();
+}
