@@ -18,7 +18,7 @@ ctest --test-dir build/asan -j "$jobs" -LE reliability --output-on-failure
 # The low-resources sweep and the random-fault run spend their time waiting for
 # the camera and the driver's delays, not computing: more of them run at once.
 echo "== Reliability (low-resources sweep, random-fault run) under the same sanitizers"
-ctest --test-dir build/asan -j "${DSCAM_RELIABILITY_JOBS:-6}" -L reliability --output-on-failure
+ctest --test-dir build/asan -j "${DSCAM_RELIABILITY_JOBS:-10}" -L reliability --output-on-failure
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== ThreadSanitizer (concurrency tests)"

@@ -261,7 +261,11 @@ NTSTATUS AdapterCore::start() {
       return STATUS_INVALID_DEVICE_STATE;
     state_ = State::Starting;
   }
-  auto initialize = make_request(RequestKind::Device, SRB_INITIALIZE_DEVICE, nullptr);
+  // The removal's requests are made before the driver is initialized: a device
+  // that starts can always be told it goes away.
+  auto initialize = reserve_removal_requests()
+                        ? make_request(RequestKind::Device, SRB_INITIALIZE_DEVICE, nullptr)
+                        : nullptr;
   auto *config = initialize ? initialize->add_record<PORT_CONFIGURATION_INFORMATION>() : nullptr;
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (config != nullptr) {
@@ -279,10 +283,35 @@ NTSTATUS AdapterCore::start() {
     // The initialization has completed: the driver has set the descriptor's size.
     start_stream_info(config->StreamDescriptorSize);
     send_internal(SRB_INITIALIZATION_COMPLETE);
+  } else {
+    release_removal_requests(); // a device that did not start gets no removal sequence
   }
   std::lock_guard lock(mutex_);
   state_ = NT_SUCCESS(status) ? State::Started : State::StartFailed;
   return status;
+}
+
+// Makes the removal sequence's SRB_UNINITIALIZE_DEVICE and SRB_SURPRISE_REMOVAL;
+// false (none kept) when memory is short. While starting; takes mutex_.
+bool AdapterCore::reserve_removal_requests() {
+  auto uninitialize = make_request(RequestKind::Device, SRB_UNINITIALIZE_DEVICE, nullptr);
+  auto surprise = uninitialize ? make_request(RequestKind::Device, SRB_SURPRISE_REMOVAL, nullptr) : nullptr;
+  if (!surprise)
+    return false;
+  std::lock_guard lock(mutex_);
+  uninitialize_request_ = std::move(uninitialize);
+  surprise_request_ = std::move(surprise);
+  return true;
+}
+
+// Lets the reserved removal requests not sent go (outside mutex_: freeing a
+// request takes the pool's lock). Takes mutex_.
+void AdapterCore::release_removal_requests() {
+  std::shared_ptr<Request> uninitialize;
+  std::shared_ptr<Request> surprise;
+  std::lock_guard lock(mutex_);
+  uninitialize.swap(uninitialize_request_);
+  surprise.swap(surprise_request_);
 }
 
 // The removal sequence; see RemovalKind. Passive level; blocks until the driver has
@@ -300,6 +329,7 @@ NTSTATUS AdapterCore::remove(RemovalKind kind) {
     state_ = State::Removing;
   }
   NTSTATUS status = was == State::Started ? removal_sequence(kind) : STATUS_SUCCESS;
+  release_removal_requests();
 
   stop_watchdog();
   {
@@ -328,9 +358,9 @@ NTSTATUS AdapterCore::remove(RemovalKind kind) {
 NTSTATUS AdapterCore::removal_sequence(RemovalKind kind) {
   NTSTATUS status = STATUS_SUCCESS;
   if (kind == RemovalKind::Surprise)
-    status = send_internal(SRB_SURPRISE_REMOVAL);
+    status = send_reserved(surprise_request_);
   close_pins();
-  NTSTATUS uninitialized = send_internal(SRB_UNINITIALIZE_DEVICE);
+  NTSTATUS uninitialized = send_reserved(uninitialize_request_);
   return kind == RemovalKind::Orderly ? uninitialized : status;
 }
 
@@ -356,6 +386,17 @@ void AdapterCore::close_pins() {
 NTSTATUS AdapterCore::send_internal(SRB_COMMAND command) {
   auto request = make_request(RequestKind::Device, command, nullptr);
   return request ? call(request, nullptr, true) : STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Sends a request the start reserved for the removal (taken from `reserved`, one
+// of the members below mutex_) and waits for it. Removing; takes mutex_ briefly.
+NTSTATUS AdapterCore::send_reserved(std::shared_ptr<Request> &reserved) {
+  std::shared_ptr<Request> request;
+  {
+    std::lock_guard lock(mutex_);
+    request.swap(reserved);
+  }
+  return request ? call(request, nullptr, true) : STATUS_INVALID_DEVICE_STATE;
 }
 
 // Abandons the outstanding requests (of `pin`, or all when NULL): they are counted
@@ -429,11 +470,15 @@ NTSTATUS AdapterCore::open_counted(ULONG stream, std::span<const uint8_t> format
   }
   auto pin = std::make_shared<PinCore>(weak_from_this(), stream, init().PerStreamExtensionSize, hw_ext_);
   auto request = pin->ok() ? make_request(RequestKind::Device, SRB_OPEN_STREAM, pin.get()) : nullptr;
+  // The close is made now: once the driver has the stream, closing it must not
+  // depend on memory being available.
+  auto close = request ? make_request(RequestKind::Device, SRB_CLOSE_STREAM, pin.get()) : nullptr;
   KSDATAFORMAT format_header;
   std::memcpy(&format_header, format.data(), sizeof(format_header));
-  void *copy = request ? request->add_block(format_header.FormatSize) : nullptr;
+  void *copy = close ? request->add_block(format_header.FormatSize) : nullptr;
   if (copy == nullptr)
     return STATUS_INSUFFICIENT_RESOURCES;
+  pin->reserve_close(std::move(close));
   std::memcpy(copy, format.data(), format_header.FormatSize);
   request->srb().CommandData.OpenFormat = static_cast<KSDATAFORMAT *>(copy);
   {
@@ -459,12 +504,13 @@ NTSTATUS AdapterCore::open_counted(ULONG stream, std::span<const uint8_t> format
   return status;
 }
 
-// SRB_CLOSE_STREAM for `pin`, admitted while removal has not passed its close
-// step, then the pin's outstanding requests abandoned and its instance freed.
-// Passive level; blocks.
+// SRB_CLOSE_STREAM for `pin` (the request reserved at its open), admitted while
+// removal has not passed its close step, then the pin's outstanding requests
+// abandoned and its instance freed. Passive level; blocks.
 NTSTATUS AdapterCore::close_stream(PinCore &pin) {
-  auto request = make_request(RequestKind::Device, SRB_CLOSE_STREAM, &pin);
-  NTSTATUS status = request ? call_as(request, nullptr, Admission::PinClose) : STATUS_INSUFFICIENT_RESOURCES;
+  // The close request was reserved at the open; an open pin always has one.
+  auto request = pin.take_close();
+  NTSTATUS status = request ? call_as(request, nullptr, Admission::PinClose) : STATUS_INVALID_DEVICE_STATE;
   pin_closed(pin);
   return status;
 }

@@ -336,6 +336,7 @@ public:
   // waits for that one to end and returns its status; a close of a closed pin
   // returns STATUS_SUCCESS at once. When it returns, the driver has answered the
   // close (or it was never sent: STATUS_DEVICE_REMOVED once the device is removed).
+  // The close never fails for lack of memory: its request was made at the open.
   NTSTATUS close();
   bool is_open() const;
 
@@ -370,7 +371,9 @@ public:
   // buffer of the StreamDescriptorSize the driver set, then SRB_INITIALIZATION_COMPLETE.
   // A failed initialization ends the start with its status (remove() is all that is
   // left to do then). A failed stream information leaves the device started without
-  // streams (see stream_info_status()).
+  // streams (see stream_info_status()). The removal's requests are made first, so
+  // that no removal fails for lack of memory: when memory is short for them, the
+  // start fails (STATUS_INSUFFICIENT_RESOURCES) before the driver is initialized.
   NTSTATUS start();
   // Removes the device: see RemovalKind. Only a started device is told; then the
   // host waits for every call into the driver to return, abandons (and counts) the
@@ -418,6 +421,8 @@ public:
   // the descriptor does not list, or one with all its instances open, unless `checked`
   // is false (tests of the driver's own checks). STATUS_DEVICE_REMOVED once removal
   // has begun (see RemovalKind for an open that races the removal).
+  // STATUS_INSUFFICIENT_RESOURCES, before the driver sees the open, when memory is
+  // short for the open's request or for the close's, which is made now.
   NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::unique_ptr<Pin> &pin,
                     bool checked = true);
 

@@ -239,6 +239,9 @@ private:
   void abandon_outstanding(const PinCore *pin, const char *why);
   NTSTATUS start_stream_info(ULONG size);
   NTSTATUS send_internal(SRB_COMMAND command);
+  bool reserve_removal_requests();
+  NTSTATUS send_reserved(std::shared_ptr<Request> &reserved);
+  void release_removal_requests();
   bool descriptor_valid(const HostBlock &block) const;
 
   std::shared_ptr<DriverCore> driver_;
@@ -274,6 +277,11 @@ private:
   bool quiet_ = false;
   // `removed_` signals the end of the removal (state Removed), for a second remover.
   std::condition_variable removed_;
+  // The removal sequence's requests, made when the device starts so that a
+  // removal never fails for lack of memory; each is let go when sent, or unused
+  // at the end of the removal (or of a failed start).
+  std::shared_ptr<Request> uninitialize_request_;
+  std::shared_ptr<Request> surprise_request_;
   // The stream descriptor of the start (set once, while starting).
   std::unique_ptr<HostBlock> descriptor_;
   NTSTATUS stream_info_status_ = STATUS_PENDING;
@@ -304,6 +312,12 @@ public:
   void opened();
   void open_failed();
   bool is_open() const;
+
+  // The pin's SRB_CLOSE_STREAM request, made before the open is delivered so that
+  // the close never fails for lack of memory. Kept until the close takes it; let
+  // go unused when the open fails. Any thread; takes mutex_.
+  void reserve_close(std::shared_ptr<Request> request);
+  std::shared_ptr<Request> take_close();
 
   std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command);
   // Delivers a stream request to the entry point the driver set in the stream object.
@@ -344,6 +358,7 @@ private:
   NTSTATUS close_status_ = STATUS_SUCCESS; // what the close returned
   ULONG media_specific_ = 0;               // StreamHeaderMediaSpecific as the open left it
   std::vector<HANDLE> clocks_;             // clock handles given to the driver, unregistered at close
+  std::shared_ptr<Request> close_request_; // reserved SRB_CLOSE_STREAM (see reserve_close)
 };
 
 } // namespace streamclass

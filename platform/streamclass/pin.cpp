@@ -37,13 +37,28 @@ void PinCore::opened() {
 }
 
 // SRB_OPEN_STREAM failed (or was refused, or not answered in time): the pin is
-// closed without having been open, so that no close sends SRB_CLOSE_STREAM for it.
+// closed without having been open, so that no close sends SRB_CLOSE_STREAM for it;
+// the reserved close request is let go unused.
 void PinCore::open_failed() {
+  std::shared_ptr<Request> unused;
   {
     std::lock_guard lock(mutex_);
     state_ = State::Closed;
+    unused.swap(close_request_);
   }
   closed_.notify_all();
+}
+
+void PinCore::reserve_close(std::shared_ptr<Request> request) {
+  std::lock_guard lock(mutex_);
+  close_request_ = std::move(request);
+}
+
+// The reserved close request, now the caller's; NULL once taken. The request is
+// released by the caller, outside mutex_ (freeing it takes the pool's lock).
+std::shared_ptr<Request> PinCore::take_close() {
+  std::lock_guard lock(mutex_);
+  return std::move(close_request_);
 }
 
 bool PinCore::is_open() const {

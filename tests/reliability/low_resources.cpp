@@ -73,24 +73,9 @@ void zoom_steps(CameraPlug &plug, CameraDevice &device, uint64_t failed_before, 
   });
 }
 
-// The host could not build SRB_CLOSE_STREAM (its IRP comes from the pool) and
-// took the pin for closed without telling the driver, whose transfer thread
-// still runs on the stream. A failure of the host, not of the driver: it is
-// reported, and the camera is unplugged so that the thread fails and ends
-// before the device's removal frees what it uses.
-void close_not_delivered(CameraPlug &plug, const std::string &run, Failures &failures) {
-  failures.add(run + ": the stream class host could not build SRB_CLOSE_STREAM and closed the pin "
-                     "without telling the driver");
-  plug.bus().remove_device();
-  if (!platform::system_threads_wait_all(kWaitLimit))
-    failures.add(run +
-                 ": the transfer thread of the stream left open did not end after the camera was unplugged");
-}
-
 // Streaming on the open pin: 30 frames, the focus, the close.
-void stream_steps(CameraPlug &plug, CameraDevice &device, streamclass::Pin &pin, ULONG image_bytes,
-                  uint64_t failed_before, ScenarioOutcome &outcome, const std::string &run,
-                  Failures &failures, StepWatch &watch) {
+void stream_steps(CameraDevice &device, streamclass::Pin &pin, ULONG image_bytes, uint64_t failed_before,
+                  ScenarioOutcome &outcome, const std::string &run, Failures &failures, StepWatch &watch) {
   CompletionLedger ledger(failures);
   // Frames come every few milliseconds; this long without any read completing
   // means the failure stopped the stream.
@@ -118,8 +103,6 @@ void stream_steps(CameraPlug &plug, CameraDevice &device, streamclass::Pin &pin,
     NTSTATUS closed = STATUS_PENDING;
     watch.run("stream close", teardown_limit(), [&] { closed = pin.close(); });
     ledger.request_returned("close", closed, run);
-    if (closed == STATUS_INSUFFICIENT_RESOURCES)
-      close_not_delivered(plug, run, failures);
   }
 }
 
@@ -149,7 +132,7 @@ ScenarioOutcome low_resources_run(uint64_t fail_nth, Failures &failures) {
       watch.run("stream open", kWaitLimit,
                 [&] { outcome.open = device.open_pin(320, 240, pin, &image_bytes); });
       if (NT_SUCCESS(outcome.open))
-        stream_steps(plug, device, *pin, image_bytes, failed_before, outcome, run, failures, watch);
+        stream_steps(device, *pin, image_bytes, failed_before, outcome, run, failures, watch);
       watch.run("device removal", teardown_limit(),
                 [&] { device.remove(streamclass::RemovalKind::Orderly); });
     }

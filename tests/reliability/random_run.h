@@ -35,14 +35,13 @@ struct RandomRunOptions {
   std::vector<emu::Fault> excluded_faults;
   // Pool: in every device life, after its first `pool_failure_after`
   // allocations of `pool_failure_tag` (0: of any tag), each one fails with
-  // this probability. The default tag is the driver's own ("Wdm "): the stream
-  // class host builds its close and removal requests from the same pool (their
-  // IRPs), and a host that cannot build them never tells the driver, which a
-  // real system never does; the low-resources sweep fails every allocation
-  // of the scenario, IRPs included, one at a time.
+  // this probability. By default every tag fails: the driver's blocks, the
+  // bus's transfers and the host's request IRPs alike (the host makes a
+  // stream's close and a device's removal requests in advance, so neither
+  // depends on the pool).
   double pool_failure_rate = 0.06;
   uint64_t pool_failure_after = 200;
-  ULONG pool_failure_tag = 0x206D6457; // "Wdm
+  ULONG pool_failure_tag = 0;
   // A surprise removal after this many frames of a life (drawn in the range).
   unsigned removal_frames_min = 200;
   unsigned removal_frames_max = 600;
