@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,10 @@ public:
   RaceBudget(int rounds, std::chrono::milliseconds budget)
       : rounds_(rounds / kRaceRoundDivisor > 0 ? rounds / kRaceRoundDivisor : 1),
         end_(std::chrono::steady_clock::now() + budget) {}
+  // Says how many rounds ran, for the record of a run.
+  ~RaceBudget() { std::printf("race rounds: %d\n", done_); }
+  RaceBudget(const RaceBudget &) = delete;
+  RaceBudget &operator=(const RaceBudget &) = delete;
   // True while another round may run (the first one always may).
   bool next() {
     if (done_ > 0 && (done_ >= rounds_ || std::chrono::steady_clock::now() >= end_))
