@@ -34,9 +34,9 @@
 #define ZOOM_MAXIMUM 100
 
 // Longest wait for each transfer of a camera command, each reply of the zoom
-// commands and the focus command's first reply (ACK) among them: 1 s, relative,
+// commands and the focus command's first reply (ACK) among them: 0.5 s, relative,
 // in 100 ns units. A camera that answers at all answers these at once.
-#define CAM_REPLY_LIMIT (-10000000LL)
+#define CAM_REPLY_LIMIT (-5000000LL)
 // Longest wait for the focus command's second reply (ENQ, sent when the lens has
 // focused; a slow focus takes about 5 s): 10 s, relative, in 100 ns units.
 #define CAM_FOCUS_DONE_LIMIT (-100000000LL)

@@ -32,7 +32,7 @@ ControlInfo control_describe(streamclass::Adapter &adapter, ULONG id) {
 namespace {
 
 // How long a request may take before the tool gives up on the camera: the driver
-// ends a silent command itself (1 s per reply, 10 s for the end of a focus), so
+// ends a silent command itself (0.5 s per reply, 10 s for the end of a focus), so
 // this is a backstop. A focus runs a whole focusing cycle (a slow one
 // takes 5 s), the zoom only one exchange.
 std::chrono::milliseconds request_limit(ULONG id) {
