@@ -87,7 +87,8 @@ TEST_F(ControlsStress, ZoomChangesRaceStreamOpenAndClose) {
     ASSERT_TRUE(wait_until([&] { return zoom_idle(rig); }, 10s));
     EXPECT_EQ(rig.camera().snapshot().zoom, static_cast<uint32_t>(value));
   });
-  EXPECT_EQ(platform::system_threads_live(), 0u) << "no transfer thread outlives its stream";
+  // A worker may still be returning from the work item that signalled the change's end.
+  EXPECT_TRUE(platform::system_threads_wait_all(5s)) << "no transfer thread outlives its stream";
 }
 
 // Sets spaced around the half second meet the work item as it applies or goes idle; catches a lost last Set.
