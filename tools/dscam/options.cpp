@@ -26,7 +26,7 @@ enum CommandMask : unsigned {
 
 using Handler = std::string (*)(Options &options, std::string_view value);
 
-struct OptionSpec {
+struct OptionRule {
   const char *name; // long name without "--"
   char short_name;  // 0: none
   bool takes_value;
@@ -219,7 +219,7 @@ std::string set_help(Options &options, std::string_view) {
 
 // Every option: long name, short name, whether it takes a value, the commands
 // it is valid for, its handler.
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"frames", 'n', true, kRuns, set_frames},
     {"duration", 0, true, kStream, set_duration},
     {"output", 'o', true, kCapture, set_output},
@@ -254,17 +254,17 @@ constexpr CommandInfo kCommands[] = {
 };
 
 // The option of a long name ("frames") or a short one ('n'); NULL when none.
-const OptionSpec *find_long(std::string_view name) {
-  for (const OptionSpec &spec : kOptions)
-    if (name == spec.name)
-      return &spec;
+const OptionRule *find_long(std::string_view name) {
+  for (const OptionRule &rule : kOptions)
+    if (name == rule.name)
+      return &rule;
   return nullptr;
 }
 
-const OptionSpec *find_short(char name) {
-  for (const OptionSpec &spec : kOptions)
-    if (spec.short_name != 0 && spec.short_name == name)
-      return &spec;
+const OptionRule *find_short(char name) {
+  for (const OptionRule &rule : kOptions)
+    if (rule.short_name != 0 && rule.short_name == name)
+      return &rule;
   return nullptr;
 }
 
@@ -288,29 +288,29 @@ std::string take_positional(Options &options, std::string_view arg, int index) {
 // value when it takes one.
 std::string take_option(Options &options, unsigned mask, int argc, const char *const *argv, int *index) {
   const std::string_view arg = argv[*index];
-  const OptionSpec *spec = nullptr;
+  const OptionRule *rule = nullptr;
   std::string_view value;
   bool inline_value = false;
   if (arg.starts_with("--")) {
     const size_t eq = arg.find('=');
-    spec = find_long(arg.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2));
+    rule = find_long(arg.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2));
     if (eq != std::string_view::npos) {
       value = arg.substr(eq + 1);
       inline_value = true;
     }
   } else if (arg.size() == 2) {
-    spec = find_short(arg[1]);
+    rule = find_short(arg[1]);
   }
-  if (spec == nullptr || (spec->commands & mask) == 0)
+  if (rule == nullptr || (rule->commands & mask) == 0)
     return "unknown option '" + std::string(arg) + "' for " + command_name(options.command);
-  if (!spec->takes_value && inline_value)
-    return "option '--" + std::string(spec->name) + "' takes no value";
-  if (spec->takes_value && !inline_value) {
+  if (!rule->takes_value && inline_value)
+    return "option '--" + std::string(rule->name) + "' takes no value";
+  if (rule->takes_value && !inline_value) {
     if (*index + 1 >= argc)
       return "option '" + std::string(arg) + "' needs a value";
     value = argv[++*index];
   }
-  return spec->handle(options, value);
+  return rule->handle(options, value);
 }
 
 // Checks that depend on several options at once.
