@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: with AddressSanitizer and
+# Builds and runs the test suite three times: with AddressSanitizer and
 # UndefinedBehaviorSanitizer (unit, integration, stress tests and fuzz corpus
-# replays), then the concurrency tests with ThreadSanitizer.
+# replays), the concurrency tests with ThreadSanitizer, and the concurrency and
+# reliability tests on an optimised gcc build (assertions on) with more test
+# processes than cores: the sanitizers slow every thread down alike and hide
+# faults that only a different timing shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +31,9 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build/tsan -j "$jobs" --target dscam_stress_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -j "$jobs" -L concurrency --output-on-failure
+
+echo "== Release build under load (concurrency and reliability tests)"
+cmake -S . -B build/gcc-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DCMAKE_C_FLAGS_RELEASE=-O2 \
+  -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DDSCAM_BENCH=ON >/dev/null
+cmake --build build/gcc-release -j "$jobs"
+ctest --test-dir build/gcc-release -j "${DSCAM_LOAD_JOBS:-8}" -L 'concurrency|reliability' --output-on-failure

@@ -182,12 +182,16 @@ void UsbCamera::reset_port() {
   silent_in_.clear();
 }
 
+// After this the unplug handler is not called; a call in progress on the
+// camera thread is waited for, unless that call is the one removing the device.
 void UsbCamera::removed() {
-  std::lock_guard guard(lock_);
+  std::unique_lock guard(lock_);
   removed_ = true;
   waiting_in_.clear();
   silent_in_.clear();
   wake_.notify_all();
+  if (std::this_thread::get_id() != thread_.get_id())
+    wake_.wait(guard, [this] { return !in_unplug_handler_; });
 }
 
 // The camera's own thread: completes IN transfers whose packet arrives later
@@ -197,11 +201,14 @@ void UsbCamera::camera_thread() {
   while (!stop_) {
     if (unplug_pending_) {
       unplug_pending_ = false;
-      std::function<void()> handler = unplug_handler_;
-      if (handler) {
+      if (unplug_handler_ && !removed_) {
+        std::function<void()> handler = unplug_handler_;
+        in_unplug_handler_ = true;
         guard.unlock();
         handler();
         guard.lock();
+        in_unplug_handler_ = false;
+        wake_.notify_all();
       }
       continue;
     }

@@ -16,6 +16,10 @@
 // core, the waiting transfers and the flags; transfers are completed with it
 // held (the bus promises that completing never calls back into the model).
 // The unplug handler is called without lock_ held.
+//
+// Ownership: the camera owns its thread; its owners (the bus it is plugged
+// into, whoever made it) destroy it on their own threads. Nothing the thread
+// holds (transfers, the unplug handler's copy) owns the camera.
 #pragma once
 
 #include <condition_variable>
@@ -62,7 +66,9 @@ public:
 
   // Called once, from the camera's thread, when the disconnect fault unplugs
   // the camera; it typically tells the bus to remove the device. Set it before
-  // the camera is attached.
+  // the camera is attached. It is not called once the bus has removed the
+  // device, and removed() waits for a call in progress, so what the handler
+  // refers to (the bus) need only outlive the bus's removal of the camera.
   void set_unplug_handler(std::function<void()> handler);
 
   // What the camera counted so far.
@@ -99,10 +105,11 @@ private:
   std::deque<usbbus::TransferHandle> waiting_in_; // bulk IN transfers waiting, oldest first
   std::deque<usbbus::TransferHandle> silent_in_;  // transfers on other IN endpoints (never answered)
   std::function<void()> unplug_handler_;
-  bool unplug_pending_ = false; // the disconnect fault fired; the handler is still to be called
-  bool removed_ = false;        // the bus removed the device
-  bool stop_ = false;           // the camera thread is to end
-  std::thread thread_;          // completes transfers whose packets arrive later
+  bool unplug_pending_ = false;    // the disconnect fault fired; the handler is still to be called
+  bool in_unplug_handler_ = false; // the camera thread is calling the handler; `wake_` signals its end
+  bool removed_ = false;           // the bus removed the device
+  bool stop_ = false;              // the camera thread is to end
+  std::thread thread_;             // completes transfers whose packets arrive later
 };
 
 } // namespace emu

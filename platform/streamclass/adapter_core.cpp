@@ -318,6 +318,8 @@ void AdapterCore::release_removal_requests() {
 // answered and every call into it has returned. Not from a driver callback. A
 // removal that finds another in progress waits for it to end.
 NTSTATUS AdapterCore::remove(RemovalKind kind) {
+  if (refuse_in_completion_callback("adapter removal"))
+    return STATUS_INVALID_DEVICE_STATE;
   State was;
   {
     std::unique_lock lock(mutex_);

@@ -16,7 +16,15 @@
 // Blocking calls wait for the request's completion at most HostOptions::
 // sync_wait_limit. Completion callbacks run on the thread that completes the
 // request (a driver thread) with no host lock held; they may submit requests but
-// must not close a pin, remove an adapter or wait for another request.
+// must not close a pin, remove an adapter or wait for another request (a close or
+// removal there is refused: misuse, STATUS_INVALID_DEVICE_STATE).
+//
+// Ownership: the application owns its Driver, Adapter and Pin handles and
+// destroys them on its own threads. An adapter owns one thread, its time-out
+// watchdog; the removal (at the latest in ~Adapter) joins it before the handle
+// lets go of the adapter. Pins and requests refer to their adapter without owning
+// it, holding it only for the length of one call, so the watchdog can never hold
+// the last reference of the adapter that owns it.
 #pragma once
 
 #include <atomic>

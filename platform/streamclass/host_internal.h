@@ -77,6 +77,16 @@ void report_request_misuse(const char *format, ...) __attribute__((format(printf
 // Reports a misuse by the driver of anything else the host checks (category Device).
 void report_device_misuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Whether this thread is running a request's completion callback (request.cpp).
+// A callback runs on a driver thread, or on the adapter's watchdog thread when
+// the driver completes from its time-out handler: closing a pin or removing the
+// adapter there would wait for that very thread (or, on the watchdog, leave it
+// holding the last reference of the adapter that owns it), so both are refused.
+bool in_completion_callback();
+// Refuses, with a misuse report naming `what`, a call made from a completion
+// callback: true when refused.
+bool refuse_in_completion_callback(const char *what);
+
 // The live requests by block address (request.cpp): what a notification's block
 // pointer is looked up in. Registered at creation, removed at destruction.
 void registry_add(const std::shared_ptr<Request> &request);

@@ -124,6 +124,8 @@ NTSTATUS PinCore::call(const std::shared_ptr<Request> &request) {
 // a close knows the driver has let the stream go. Passive level; blocks. Not
 // from a completion callback of this pin.
 NTSTATUS PinCore::close() {
+  if (refuse_in_completion_callback("pin close"))
+    return STATUS_INVALID_DEVICE_STATE;
   auto adapter = adapter_.lock();
   {
     std::unique_lock lock(mutex_);

@@ -194,6 +194,31 @@ bool RequestOps::rearm(Request &request) {
   return true;
 }
 
+namespace {
+
+// Completion callbacks running on this thread (a callback may complete another request).
+thread_local int t_callbacks = 0;
+
+void run_callback(const Request::Callback &callback, Request &request) {
+  ++t_callbacks;
+  callback(request);
+  --t_callbacks;
+}
+
+} // namespace
+
+bool in_completion_callback() {
+  return t_callbacks > 0;
+}
+
+bool refuse_in_completion_callback(const char *what) {
+  if (t_callbacks == 0)
+    return false;
+  report_request_misuse("%s from a completion callback (refused: it would wait for the completing thread)",
+                        what);
+  return true;
+}
+
 void RequestOps::mark_delivered(Request &request) {
   std::lock_guard lock(request.sync_->mutex);
   request.sync_->state = RequestState::Delivered;
@@ -265,7 +290,7 @@ void RequestOps::complete(Request &request, RequestKind notified_as, const void 
   }
   sync.done.notify_all();
   if (callback)
-    callback(request);
+    run_callback(callback, request);
 }
 
 bool RequestOps::abandon(Request &request, const char *why) {
@@ -290,7 +315,7 @@ void RequestOps::finish_abandoned(Request &request) {
   }
   request.sync_->done.notify_all();
   if (callback)
-    callback(request);
+    run_callback(callback, request);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,7 +11,7 @@ namespace usbbus {
 UsbBus::UsbBus(std::shared_ptr<UsbDeviceModel> device) : UsbBus(std::move(device), Options{}) {}
 
 UsbBus::UsbBus(std::shared_ptr<UsbDeviceModel> device, Options options)
-    : core_(std::make_shared<BusCore>(std::move(device), options)) {
+    : device_(std::move(device)), core_(std::make_shared<BusCore>(*device_, options)) {
   driver_ = platform::driver_create(u"\\Driver\\usbbus");
   if (driver_ == nullptr)
     return;
@@ -32,9 +32,10 @@ UsbBus::~UsbBus() {
   remove_device();
   if (host_controller_.joinable()) {
     {
-      // Requests ended by a removal made on the host-controller thread are finished by it.
+      // Requests ended by a removal made on the host-controller thread are finished by it; a
+      // removal made by another thread (a model unplugging itself) may still be returning.
       std::unique_lock<std::mutex> guard(core_->lock);
-      core_->changed.wait(guard, [&] { return core_->pending.empty(); });
+      core_->changed.wait(guard, [&] { return core_->pending.empty() && core_->removals == 0; });
     }
     {
       std::lock_guard<std::mutex> guard(core_->lock);
@@ -121,6 +122,7 @@ void UsbBus::remove_device() {
   if (!core.present)
     return;
   core.present = false;
+  ++core.removals;
   end_pending_locked(core, USBD_STATUS_DEVICE_GONE, true, nullptr);
   // The model hears of the removal after every call into it has returned, and then no more.
   core.changed.wait(guard, [&] { return core.device_calls == 0; });
@@ -131,6 +133,8 @@ void UsbBus::remove_device() {
   // host-controller thread, or a model thread finishing its own) leaves them to that thread.
   if (std::this_thread::get_id() != core.hc_thread_id && !finishing_on_this_thread())
     core.changed.wait(guard, [&] { return core.pending.empty(); });
+  if (--core.removals == 0)
+    core.changed.notify_all();
 }
 
 bool UsbBus::device_present() const {

@@ -39,6 +39,12 @@ namespace usbbus {
 
 struct BusCore;
 
+// Ownership: the UsbBus is owned by one holder (the tool's session, a test) and destroyed by
+// that holder's thread. It owns the device model (shared with whoever made it), the
+// host-controller thread and the driver and device objects. Its bookkeeping (BusCore) is shared
+// with the requests in flight but owns neither thread nor model, so no thread of the bus or of
+// the model can ever run the destructor of what owns it: dropping a request, on whatever
+// thread, only frees memory.
 class UsbBus {
 public:
   struct Options {
@@ -63,8 +69,10 @@ public:
   // NULL. Passive level.
   explicit UsbBus(std::shared_ptr<UsbDeviceModel> device);
   UsbBus(std::shared_ptr<UsbDeviceModel> device, Options options);
-  // Removes the device if still present, waits for every request to complete, stops the
-  // host-controller thread and deletes the device and driver objects. Passive level.
+  // Removes the device if still present, waits for every request to complete and for a
+  // removal in progress on another thread to return, stops the host-controller thread,
+  // deletes the device and driver objects and lets go of the model. Passive level; not on a
+  // thread of the bus or of the model.
   ~UsbBus();
   UsbBus(const UsbBus &) = delete;
   UsbBus &operator=(const UsbBus &) = delete;
@@ -105,6 +113,7 @@ private:
   static NTSTATUS dispatch_internal_device_control(PDEVICE_OBJECT device_object, PIRP irp);
   void host_controller_thread();
 
+  std::shared_ptr<UsbDeviceModel> device_; // outlives every call the bus makes into it
   std::shared_ptr<BusCore> core_;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;

@@ -47,12 +47,17 @@ struct RequestFault {
 enum class RequestKind { Transfer, Control };
 enum class RequestState { Active, Ended };
 
+// The bookkeeping of one bus. Ownership: shared by the UsbBus and by every request it carries
+// (a request may outlive the bus in a device model's hands or on a thread that finishes it), so
+// any thread may drop the last reference; it therefore owns no thread and no device model, and
+// its destruction only frees memory. The model belongs to the UsbBus and is reached through
+// `device` only inside a DeviceCall, which the removal ends for good.
 struct BusCore : std::enable_shared_from_this<BusCore> {
-  explicit BusCore(std::shared_ptr<UsbDeviceModel> model, UsbBus::Options options)
-      : device(std::move(model)), trace(options.bus_number, options.device_address) {}
+  BusCore(UsbDeviceModel &model, UsbBus::Options options)
+      : device(&model), trace(options.bus_number, options.device_address) {}
 
-  const std::shared_ptr<UsbDeviceModel> device;
-  UsbTrace trace; // thread-safe on its own
+  UsbDeviceModel *const device; // not owned; call it only inside a DeviceCall
+  UsbTrace trace;               // thread-safe on its own
 
   mutable std::mutex lock;                   // guards every field below and each request's state
   std::condition_variable hc_wake;           // signals the host-controller thread: work, timer or stop
@@ -64,6 +69,7 @@ struct BusCore : std::enable_shared_from_this<BusCore> {
   bool present = true;
   bool stop = false;
   size_t device_calls = 0; // calls into the model in progress
+  size_t removals = 0;     // remove_device calls in progress; the UsbBus outlives them
   std::thread::id hc_thread_id;
 
   std::vector<Pipe> pipes; // of the selected configuration
@@ -75,7 +81,8 @@ struct BusCore : std::enable_shared_from_this<BusCore> {
 };
 
 // A request being carried out. As a Transfer it is the model's handle of a bulk or interrupt
-// transfer.
+// transfer. Ownership: shared by the bus's bookkeeping (pending, the finish queue), the model
+// and a thread finishing it; it keeps the BusCore alive, and with it nothing but memory.
 class BusRequest final : public Transfer, public std::enable_shared_from_this<BusRequest> {
 public:
   BusRequest(std::shared_ptr<BusCore> core, RequestKind kind, PIRP irp, PURB urb);

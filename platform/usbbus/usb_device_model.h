@@ -16,8 +16,10 @@
 //   thread, with the model's own locks held: they never call back into the model and never run
 //   driver code (driver completion routines run on the caller's thread after `submit` returns,
 //   or on the bus's host-controller thread).
-// - A model holding a transfer keeps the bus's state alive: drop transfers when they end, at
-//   the latest on `removed`.
+// - Ownership: the UsbBus owns the model (shared with whoever made it) and destroys its share
+//   on its owner's thread. A transfer keeps only the bus's bookkeeping alive, never the model
+//   or a thread, so a model's thread may hold or drop transfers at any time, also after the
+//   bus is gone. Drop transfers when they end, at the latest on `removed`.
 // - A transfer ends exactly once: by the model's completion, by a cancel (`IoCancelIrp`, a pipe
 //   reset, a port reset) or by the device's removal. Whichever comes first wins; the others are
 //   ignored and return false. After `cancel` or `removed` the model should drop its reference;

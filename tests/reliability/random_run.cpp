@@ -332,9 +332,15 @@ RandomRunStats random_run(const RandomRunOptions &options, Failures &failures) {
   Run run(options, failures);
   run.deadline = run.began + options.duration;
   platform::pool_reset_peaks();
-  while (!run.time_up()) {
-    device_life(run);
-    maybe_report(run);
+  int extensions = 2;
+  for (;;) {
+    while (!run.time_up()) {
+      device_life(run);
+      maybe_report(run);
+    }
+    if (run.stats.frames >= options.min_frames || extensions-- == 0)
+      break;
+    run.deadline += options.duration;
   }
   RandomRunStats stats = snapshot(run);
   if (options.report)

@@ -27,6 +27,10 @@ namespace reliability {
 struct RandomRunOptions {
   uint64_t seed = 1;
   std::chrono::milliseconds duration{60000};
+  // The run goes on past `duration`, by at most `duration` twice more, until at
+  // least this many frames came: a busy machine slows a run down, and a run
+  // without frames has not exercised streaming.
+  uint64_t min_frames = 0;
   // Camera faults: rate per trial of each fault, by the fault's unit.
   double transfer_fault_rate = 0.005; // per transfer
   double picture_fault_rate = 0.01;   // per picture
@@ -77,7 +81,8 @@ struct RandomRunStats {
   size_t failures = 0;
 };
 
-// Runs for options.duration (finishing the device life under way), adding
+// Runs for options.duration (finishing the device life under way; longer when
+// fewer than options.min_frames frames came), adding
 // every broken promise to `failures`, each line beginning with
 // "seed S, life L". Blocks; call from a thread with no device of its own.
 RandomRunStats random_run(const RandomRunOptions &options, Failures &failures);

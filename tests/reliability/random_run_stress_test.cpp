@@ -21,6 +21,7 @@ TEST_F(RandomFaultStress, ShortRandomRunKeepsThePromises) {
   reliability::RandomRunOptions options;
   options.seed = reliability::random_run_seed();
   options.duration = 8s;
+  options.min_frames = 1;
   options.excluded_faults = {emu::Fault::LostPacket, emu::Fault::StopAnswering, emu::Fault::WriteError};
   std::printf("random-fault stress: seed %llu (DSCAM_SEED replays it)\n",
               static_cast<unsigned long long>(options.seed));

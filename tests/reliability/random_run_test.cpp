@@ -34,6 +34,7 @@ TEST_F(RandomFaultRun, PromisesHoldUnderRandomFaults) {
   reliability::RandomRunOptions options;
   options.seed = reliability::random_run_seed();
   options.duration = run_duration();
+  options.min_frames = 1;
   options.report_every = 15s;
   options.report = [](const reliability::RandomRunStats &stats) {
     std::printf("%s", reliability::random_run_text(stats).c_str());

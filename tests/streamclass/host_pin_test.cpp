@@ -212,6 +212,30 @@ TEST_F(HostPin, CompletedFramesReachTheCallbackInOrder) {
   EXPECT_EQ(pictures, (std::vector<LONGLONG>{1, 2, 3}));
 }
 
+// A completion callback that closes its pin or removes its adapter would wait for the
+// completing thread (or leave it holding the adapter's last reference): refused, reported, and
+// the pin and the adapter still work afterwards.
+TEST_F(HostPin, CloseAndRemovalFromACompletionCallbackAreRefused) {
+  open_pin();
+  NTSTATUS close_status = STATUS_PENDING;
+  NTSTATUS remove_status = STATUS_PENDING;
+  std::unique_ptr<FrameBuffer> buffer;
+  ASSERT_EQ(pin_->submit(10, buffer,
+                         [&](const Frame &) {
+                           close_status = pin_->close();
+                           remove_status = adapter_->remove();
+                         }),
+            STATUS_PENDING);
+  std::thread filler([] { testdriver::fill_oldest_read(1, 10); });
+  filler.join();
+  ASSERT_TRUE(buffer->wait(std::chrono::seconds(10)));
+  EXPECT_EQ(close_status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(remove_status, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Request), 2u);
+  EXPECT_TRUE(pin_->is_open());
+  EXPECT_EQ(pin_->close(), STATUS_SUCCESS);
+}
+
 TEST_F(HostPin, CancelledBufferComesBackCancelled) {
   open_pin();
   std::unique_ptr<FrameBuffer> buffer;

@@ -54,6 +54,11 @@ void UsbTest::attach(emu::UsbIdentityVariant variant) {
   ASSERT_NE(pdo(), nullptr);
 }
 
+void UsbTest::attach_model(std::shared_ptr<usbbus::UsbDeviceModel> model) {
+  bus_ = std::make_unique<usbbus::UsbBus>(std::move(model));
+  ASSERT_NE(pdo(), nullptr);
+}
+
 void UsbTest::configure() {
   PUSB_CONFIGURATION_DESCRIPTOR config = nullptr;
   ULONG length = 0;

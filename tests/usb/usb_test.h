@@ -43,6 +43,8 @@ protected:
 
   // Plugs a scripted device of `variant` into a new bus.
   void attach(emu::UsbIdentityVariant variant = emu::UsbIdentityVariant::Camera);
+  // Plugs `model` (a device model of the test) into a new bus.
+  void attach_model(std::shared_ptr<usbbus::UsbDeviceModel> model);
   PDEVICE_OBJECT pdo() const { return bus_->physical_device_object(); }
 
   // Reads the configuration and selects it as device initialization does; the interface block
