@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/image/test_pictures.h"
+#include "tests/support/pictures.h"
 
 namespace {
 

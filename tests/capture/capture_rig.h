@@ -21,6 +21,7 @@
 #include "platform/streamclass/frame_stream.h"
 #include "platform/streamclass/host.h"
 #include "platform/usbbus/usb_bus.h"
+#include "tests/support/pictures.h"
 
 namespace captest {
 
@@ -115,13 +116,7 @@ private:
   std::unique_ptr<streamclass::FrameStream> stream_; // last: its callbacks use the members above
 };
 
-// A picture decoded straight with libjpeg into an RGB24 frame: a fresh
-// decompressor, libjpeg's own memory source, blue-green-red output, at full or
-// half scale, rows of `pitch` bytes bottom-up (first row last) or top-down.
-// Empty when the library fails.
-std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half_scale, bool top_down);
-
-// A 320x240 JPEG picture of the camera's scene, frame `number`.
-std::vector<uint8_t> scene_jpeg(uint32_t number, int quality = 85);
+using rig::reference_frame;
+using rig::scene_jpeg;
 
 } // namespace captest

@@ -9,7 +9,7 @@
 
 #include "image/image.h"
 #include "tests/image/frame_request.h"
-#include "tests/image/test_pictures.h"
+#include "tests/support/pictures.h"
 #include "tests/support/log_tap.h"
 #include "tests/support/platform_test.h"
 

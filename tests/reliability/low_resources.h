@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tests/reliability/promises.h"
+#include "tests/support/promises.h"
 
 namespace reliability {
 

@@ -12,7 +12,7 @@
 #include "platform/kernel/misuse.h"
 #include "platform/kernel/pool.h"
 #include "platform/kernel/workitem.h"
-#include "tests/reliability/promises.h"
+#include "tests/support/promises.h"
 #include "tests/support/platform_test.h"
 
 using namespace std::chrono_literals;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "emulator/camera/faults.h"
-#include "tests/reliability/promises.h"
+#include "tests/support/promises.h"
 
 namespace reliability {
 

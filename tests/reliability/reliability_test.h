@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/streamclass/host.h"
-#include "tests/reliability/promises.h"
+#include "tests/support/promises.h"
 #include "tests/support/platform_test.h"
 
 class ReliabilityTest : public PlatformTest {

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "tests/capture/capture_rig.h"
-#include "tests/image/test_pictures.h"
+#include "tests/support/pictures.h"
 #include "tests/support/platform_test.h"
 #include "tests/tool/tool_runner.h"
 

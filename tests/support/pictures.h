@@ -1,13 +1,14 @@
-// Test pictures for the JPEG decoding tests: JPEG files made with libjpeg in
-// several flavours, and the reference decode of a picture straight through
-// libjpeg that frames are compared with.
+// Test pictures: JPEG files made with libjpeg in several flavours, the
+// camera's scene as a JPEG picture, and the one reference decode of a picture
+// straight through libjpeg that the driver's frames are compared with.
+// Free of the test framework (benchmarks and corpus writers use it too).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace image_test {
+namespace rig {
 
 // How a test picture is encoded.
 struct PictureOptions {
@@ -43,4 +44,17 @@ Decoded reference_decode(const std::vector<uint8_t> &jpeg, bool half_scale);
 // A short name of the options for test messages.
 std::string describe(const PictureOptions &options);
 
+// The frame the driver should deliver for `jpeg`: the reference decode at full
+// or half scale as RGB24 rows of a 4-byte-aligned pitch, bottom-up (first row
+// last) or top-down. Empty when the library fails.
+std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half_scale, bool top_down);
+
+// A 320x240 JPEG picture of the camera's scene, frame `number`.
+std::vector<uint8_t> scene_jpeg(uint32_t number, int quality = 85);
+
+} // namespace rig
+
+// The picture tests still name these through their own namespace.
+namespace image_test {
+using namespace rig;
 } // namespace image_test

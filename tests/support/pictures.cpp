@@ -1,13 +1,17 @@
 // Test pictures made and decoded with libjpeg directly.
-#include "tests/image/test_pictures.h"
+#include "tests/support/pictures.h"
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include <jpeglib.h>
 
-namespace image_test {
+#include "emulator/camera/jpeg_encode.h"
+#include "emulator/camera/scene.h"
+
+namespace rig {
 
 namespace {
 
@@ -146,4 +150,26 @@ std::string describe(const PictureOptions &o) {
   return text;
 }
 
-} // namespace image_test
+std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half_scale, bool top_down) {
+  const Decoded decoded = reference_decode(jpeg, half_scale);
+  if (!decoded.ok)
+    return {};
+  const size_t row_bytes = static_cast<size_t>(decoded.width) * 3;
+  const size_t pitch = (static_cast<size_t>(decoded.width) * 24 + 31) / 32 * 4;
+  const size_t rows = static_cast<size_t>(decoded.height);
+  std::vector<uint8_t> frame(pitch * rows, 0);
+  for (size_t index = 0; index < rows; ++index)
+    std::memcpy(frame.data() + (top_down ? index : rows - 1 - index) * pitch,
+                decoded.row(static_cast<int>(index)), row_bytes);
+  return frame;
+}
+
+std::vector<uint8_t> scene_jpeg(uint32_t number, int quality) {
+  emu::SceneView view;
+  view.number = number;
+  view.tick = number;
+  const std::vector<uint8_t> rgb = emu::scene_render(view);
+  return emu::jpeg_encode_rgb(rgb.data(), view.width, view.height, quality);
+}
+
+} // namespace rig

@@ -1,6 +1,6 @@
 // The promise checker: step timing with a watchdog, the completion ledger and
 // the end-of-life accounting check.
-#include "tests/reliability/promises.h"
+#include "tests/support/promises.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,14 +11,14 @@
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define DSCAM_RELIABILITY_SANITIZED 1
+#define DSCAM_RIG_SANITIZED 1
 #endif
 #endif
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define DSCAM_RELIABILITY_SANITIZED 1
+#define DSCAM_RIG_SANITIZED 1
 #endif
 
-namespace reliability {
+namespace rig {
 
 namespace {
 
@@ -41,7 +41,7 @@ bool trace_steps() {
 } // namespace
 
 bool under_sanitizer() {
-#ifdef DSCAM_RELIABILITY_SANITIZED
+#ifdef DSCAM_RIG_SANITIZED
   return true;
 #else
   return false;
@@ -296,15 +296,6 @@ void check_requests(const std::string &where, Failures &failures) {
     failures.add(where + ": " + std::to_string(counts.outstanding) + " request(s) still outstanding");
 }
 
-// Waits until `done` holds or the deadline passes; whether it holds.
-bool wait_until(std::chrono::steady_clock::time_point deadline, const std::function<bool()> &done) {
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
 
 // Promise 2: nothing of the platform left behind.
 void check_leftovers(const Baseline &baseline, const std::string &where, Failures &failures,
@@ -319,7 +310,7 @@ void check_leftovers(const Baseline &baseline, const std::string &where, Failure
   if (!platform::system_threads_wait_all(std::max(left(), 0ms)))
     failures.add(where + ": " + std::to_string(platform::system_threads_live()) +
                  " system thread(s) still running");
-  if (!wait_until(deadline, [&] { return platform::irps_live() <= baseline.irps; }))
+  if (!wait_until([&] { return platform::irps_live() <= baseline.irps; }, std::max(left(), 0ms)))
     failures.add(where + ": " + std::to_string(platform::irps_live() - baseline.irps) + " IRP(s) left (" +
                  std::to_string(platform::irps_in_flight()) + " in flight)");
   // The work queues' threads get thread objects when they run driver code; end
@@ -354,4 +345,14 @@ bool promises_check(const Baseline &baseline, const std::string &where, Failures
   return failures.size() == before;
 }
 
-} // namespace reliability
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+} // namespace rig

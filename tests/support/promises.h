@@ -1,5 +1,6 @@
-// The three promises every reliability run checks, in one place, free of the
-// test framework so that the soak program checks them the same way:
+// The three promises every test, reliability run and soak checks, in one
+// place, free of the test framework so that the fuzz targets and the soak
+// program check them the same way as the tests' fixture:
 //
 // 1. Every request block is completed exactly once, with a truthful status
 //    (the host's accounting; a completed read whose status and contents agree;
@@ -30,7 +31,7 @@
 #include "platform/kernel/ntstatus.h"
 #include "platform/streamclass/host.h"
 
-namespace reliability {
+namespace rig {
 
 using namespace std::chrono_literals;
 
@@ -165,4 +166,12 @@ bool promises_check(const Baseline &baseline, const std::string &where, Failures
 // A status as text: its name when it is one of the common ones, else hex.
 std::string status_text(NTSTATUS status);
 
+// Waits until `done` holds, polling every 2 ms; false after `timeout`.
+bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+} // namespace rig
+
+// The reliability runs still name these through their own namespace.
+namespace reliability {
+using namespace rig;
 } // namespace reliability
