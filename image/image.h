@@ -48,6 +48,20 @@
 // meanwhile applies from the next frame. All library memory lives for the call.
 VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize);
 
+// What ImageSynth2 has done since the process started: the pictures it ran
+// through the decoder (whether or not they decoded whole) and the time their
+// decoding took, in 100 ns units of the interrupt time. Requests without a
+// frame buffer or a video info header are not counted.
+typedef struct _IMAGE_DECODE_COUNTS {
+  ULONGLONG Pictures;
+  ULONGLONG DecodeTime;
+} IMAGE_DECODE_COUNTS, *PIMAGE_DECODE_COUNTS;
+
+// Reads the decode counts into *pCounts. Each count is read by itself: a decode
+// that ends meanwhile may show in one and not yet in the other. Any thread, any
+// IRQL; never blocks.
+VOID ImageGetDecodeCounts(PIMAGE_DECODE_COUNTS pCounts);
+
 // Makes cinfo read the picture (PictureSize bytes at pPicture) from memory: the
 // whole picture is the one input buffer and is never copied. The source record
 // and its two-byte end-of-image buffer come from the object's permanent pool

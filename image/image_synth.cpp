@@ -1,4 +1,5 @@
 // ImageSynth2: one JPEG picture decoded into the frame buffer of a read request.
+#include <atomic>
 #include <csetjmp>
 #include <cstring>
 
@@ -17,6 +18,11 @@ constexpr ULONG IMAGE_PIXEL_BYTES = 3;
 // header announcing a huge picture would ask for a backing store instead,
 // which is a fatal library error and ends that decode.
 constexpr long IMAGE_MAX_DECODE_MEMORY = 16L * 1024 * 1024;
+
+// The decode counts (ImageGetDecodeCounts): updated after each decode, by
+// whichever transfer thread ran it.
+std::atomic<ULONGLONG> gImageDecodedPictures{0};
+std::atomic<ULONGLONG> gImageDecodeTime{0}; // 100 ns units
 
 // Where the decoded rows go; filled from the request before decoding.
 struct IMAGE_FRAME {
@@ -234,11 +240,19 @@ VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG Pic
   std::memset(&frame, 0, sizeof(frame));
   ULONG dataUsed = 0;
   if (ImageSetupFrame(pSrb, pHeader, &frame)) {
+    const ULONGLONG start = KeQueryInterruptTime();
     const BOOLEAN decoded = ImageDecode(&frame, pPicture, PictureSize);
     ImageClearRest(&frame);
+    gImageDecodeTime.fetch_add(KeQueryInterruptTime() - start, std::memory_order_relaxed);
+    gImageDecodedPictures.fetch_add(1, std::memory_order_relaxed);
     if (decoded || frame.RowsWritten > 0)
       dataUsed = frame.DataUsed;
   }
   pHeader->DataUsed = dataUsed;
   DubugMsg(4, "** Decompress DummyJpegImage biSizeImage = %d\n", dataUsed);
+}
+
+VOID ImageGetDecodeCounts(PIMAGE_DECODE_COUNTS pCounts) {
+  pCounts->Pictures = gImageDecodedPictures.load(std::memory_order_relaxed);
+  pCounts->DecodeTime = gImageDecodeTime.load(std::memory_order_relaxed);
 }

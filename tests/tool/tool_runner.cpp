@@ -38,10 +38,6 @@ std::string read_file(const std::filesystem::path &path) {
 
 } // namespace
 
-const char *tool_path() {
-  return DSCAM_TOOL_PATH;
-}
-
 std::vector<std::string> ToolRun::err_lines() const {
   std::vector<std::string> lines;
   std::istringstream in(err);
@@ -56,7 +52,7 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::pa
   std::filesystem::create_directories(dir);
   ToolRun run;
   std::vector<char *> argv;
-  argv.push_back(const_cast<char *>(tool_path()));
+  argv.push_back(const_cast<char *>(DSCAM_TOOL_PATH));
   for (const std::string &arg : args)
     argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);

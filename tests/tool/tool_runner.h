@@ -33,7 +33,4 @@ struct RunControl {
 ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::path &dir,
                  const RunControl &control = {});
 
-// The tool's path in the build.
-const char *tool_path();
-
 } // namespace tooltest

@@ -1,77 +1,17 @@
-// dscam info: the device's descriptors, its stream and formats, its property
-// sets and its controls.
+// dscam info: the device's descriptors (read through the bus), its stream and
+// formats, its property sets and its controls.
 #include <cstdio>
 #include <cstring>
-#include <span>
 
 #include "platform/streamclass/ks_guids.h"
 #include "tools/dscam/commands.h"
 #include "tools/dscam/controls.h"
 #include "tools/dscam/exit_codes.h"
 #include "tools/dscam/session.h"
+#include "tools/dscam/usb_descriptors.h"
 
 namespace dscam {
 namespace {
-
-// A little-endian 16-bit field of a descriptor (the caller checked the length).
-uint16_t le16(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
-}
-
-// The 18-byte device descriptor, as the device returns it.
-void print_device_descriptor(std::span<const uint8_t> d) {
-  if (d.size() < 18 || d[0] < 18) {
-    std::printf("Device descriptor: missing or short (%zu bytes)\n", d.size());
-    return;
-  }
-  std::printf("Device descriptor:\n"
-              "  bcdUSB %x.%02x  class %u  subclass %u  protocol %u  max packet %u\n"
-              "  vendor 0x%04x  product 0x%04x  bcdDevice %x.%02x  configurations %u\n",
-              d[3], d[2], d[4], d[5], d[6], d[7], le16(d, 8), le16(d, 10), d[13], d[12], d[17]);
-}
-
-// The transfer type of an endpoint's bmAttributes.
-const char *transfer_type(uint8_t attributes) {
-  static const char *const kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
-  return kTypes[attributes & 3];
-}
-
-// One descriptor of the configuration's chain.
-void print_descriptor(std::span<const uint8_t> d) {
-  const uint8_t type = d[1];
-  if (type == 2 && d.size() >= 9)
-    std::printf("  configuration %u: total %u bytes, %u interface(s), attributes 0x%02x, %u mA\n", d[5],
-                le16(d, 2), d[4], d[7], d[8] * 2u);
-  else if (type == 4 && d.size() >= 9)
-    std::printf("    interface %u alt %u: %u endpoint(s), class 0x%02x/0x%02x/0x%02x\n", d[2], d[3], d[4],
-                d[5], d[6], d[7]);
-  else if (type == 5 && d.size() >= 7)
-    std::printf("      endpoint 0x%02x %s %s, max packet %u, interval %u\n", d[2],
-                (d[2] & 0x80) ? "IN" : "OUT", transfer_type(d[3]), le16(d, 4), d[6]);
-  else
-    std::printf("    descriptor type 0x%02x, %zu bytes\n", type, d.size());
-}
-
-// The configuration descriptor and every descriptor in its chain, each length
-// checked against the total before it is read.
-void print_configuration(std::span<const uint8_t> c) {
-  std::printf("Configuration descriptor:\n");
-  if (c.size() < 9) {
-    std::printf("  missing or short (%zu bytes)\n", c.size());
-    return;
-  }
-  const size_t total = std::min<size_t>(le16(c, 2), c.size());
-  size_t at = 0;
-  while (at + 2 <= total) {
-    const size_t length = c[at];
-    if (length < 2 || at + length > total) {
-      std::printf("  malformed descriptor at byte %zu\n", at);
-      return;
-    }
-    print_descriptor(c.subspan(at, length));
-    at += length;
-  }
-}
 
 // The name of a GUID the stream class and the driver use.
 const char *guid_name(const GUID &guid) {
@@ -131,42 +71,37 @@ void print_property_sets(const char *owner, const std::vector<streamclass::Prope
   }
 }
 
-// Each control: what the device publishes and what the camera says now. How
-// the first request that did not complete ended (Done when all did).
-ControlGuard::End print_controls(streamclass::Adapter &adapter, ControlGuard &guard) {
-  ControlGuard::End worst = ControlGuard::End::Done;
+// Each camera control the device publishes: its access, range, step and
+// default, and what the camera says now (each reading within the driver's time
+// limit for a camera exchange).
+void print_controls(streamclass::Adapter &adapter) {
   std::printf("Controls:\n");
-  for (const ControlName &control : kControls) {
-    const ControlInfo info = control_describe(adapter, control.id);
-    if (!info.published) {
-      std::printf("  %-6s not offered\n", control.name);
+  const std::vector<streamclass::ControlDescription> controls = camera_controls(adapter);
+  if (controls.empty())
+    std::printf("  none\n");
+  for (const streamclass::ControlDescription &control : controls) {
+    const char *name = camera_control_name(control.id);
+    const std::string shown = name != nullptr ? name : "id " + std::to_string(control.id);
+    std::printf("  %-6s %s%s", shown.c_str(), control.get ? "get" : "",
+                control.set_supported ? (control.get ? ",set" : "set") : "");
+    if (control.has_range)
+      std::printf("  range %ld..%ld step %lu", static_cast<long>(control.minimum),
+                  static_cast<long>(control.maximum), static_cast<unsigned long>(control.step));
+    if (control.has_default)
+      std::printf("  default %ld", static_cast<long>(control.default_value));
+    if (!control.get) {
+      std::printf("\n");
       continue;
     }
-    std::printf("  %-6s %s%s", control.name, info.get ? "get" : "",
-                info.set ? (info.get ? ",set" : "set") : "");
-    if (info.has_range)
-      std::printf("  range %ld..%ld step %lu", info.minimum, info.maximum, info.step);
-    if (info.has_default)
-      std::printf("  default %ld", info.default_value);
     KSPROPERTY_CAMERACONTROL_S value{};
-    NTSTATUS status = STATUS_NOT_SUPPORTED;
-    ControlGuard::End end = ControlGuard::End::Done;
-    if (info.get) {
-      status = guard.get(control.id, value);
-      end = guard.end();
-    }
-    if (end != ControlGuard::End::Done && worst == ControlGuard::End::Done)
-      worst = end;
-    if (end != ControlGuard::End::Done)
-      std::printf("  current: %s\n", guard.failure("the request", status).c_str());
-    else if (!NT_SUCCESS(status))
+    const NTSTATUS status = streamclass::get_camera_control(adapter, control.id, value);
+    if (!NT_SUCCESS(status))
       std::printf("  current: unreadable (%s)\n", status_text(status).c_str());
     else if (control.id == KSPROPERTY_CAMERACONTROL_FOCUS)
       std::printf("  current %s\n", focus_text(value).c_str());
     else
       std::printf("  current %ld\n", static_cast<long>(value.Value));
   }
-  return worst;
 }
 
 } // namespace
@@ -176,21 +111,19 @@ int command_info(const Options &options, const SignalWatch &signals, Wakeup &wak
   const int result = session.start(error);
   if (result != kExitOk)
     return result;
-  print_device_descriptor(session.camera().descriptor(1, 0, 0));
-  print_configuration(session.camera().descriptor(2, 0, 0));
+  const std::string unread = print_usb_descriptors(session.physical_device_object(), stdout);
   print_formats(session.adapter());
   print_property_sets("Device", session.adapter().device_property_sets());
   print_property_sets("Stream", session.adapter().stream_property_sets(0));
-  ControlGuard guard(session, signals, wakeup);
-  const ControlGuard::End end = print_controls(session.adapter(), guard);
+  print_controls(session.adapter());
   std::fflush(stdout);
-  if (end == ControlGuard::End::Interrupted) {
+  if (signals.caught() != 0) {
     *error = "interrupted";
     return kExitInterrupted;
   }
-  if (end == ControlGuard::End::Stuck) {
-    *error = "the camera stopped answering a control request";
-    return kExitCapture;
+  if (!unread.empty()) {
+    *error = "the device's descriptors did not read whole: " + unread;
+    return kExitDevice;
   }
   return kExitOk;
 }

@@ -2,114 +2,60 @@
 #include "tools/dscam/controls.h"
 
 #include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "platform/streamclass/ks_guids.h"
-
-#include "platform/streamclass/camera_control.h"
+#include "tools/dscam/session.h"
 
 namespace dscam {
 
-ControlInfo control_describe(streamclass::Adapter &adapter, ULONG id) {
-  streamclass::ControlDescription description;
-  ControlInfo info;
-  if (!streamclass::describe_control(adapter, PROPSETID_VIDCAP_CAMERACONTROL, id, description))
-    return info;
-  info.published = true;
-  info.get = description.get;
-  info.set = description.set_supported;
-  info.has_range = description.has_range;
-  info.minimum = description.minimum;
-  info.maximum = description.maximum;
-  info.step = description.step;
-  info.has_default = description.has_default;
-  info.default_value = description.default_value;
-  return info;
-}
-
-namespace {
-
-// How long a request may take before the tool gives up on the camera: the driver
-// ends a silent command itself (0.5 s per reply, 10 s for the end of a focus), so
-// this is a backstop. A focus runs a whole focusing cycle (a slow one
-// takes 5 s), the zoom only one exchange.
-std::chrono::milliseconds request_limit(ULONG id) {
-  return std::chrono::milliseconds(id == KSPROPERTY_CAMERACONTROL_FOCUS ? 15000 : 5000);
-}
-
-} // namespace
-
-NTSTATUS ControlGuard::get(ULONG id, KSPROPERTY_CAMERACONTROL_S &value) {
-  KSPROPERTY_CAMERACONTROL_S result{};
-  streamclass::Adapter &adapter = session_.adapter();
-  const NTSTATUS status = call(id, [&] { return streamclass::get_camera_control(adapter, id, result); });
-  value = result;
-  return status;
-}
-
-NTSTATUS ControlGuard::set(ULONG id, LONG value, ULONG flags) {
-  streamclass::Adapter &adapter = session_.adapter();
-  return call(id, [&] { return streamclass::set_camera_control(adapter, id, value, flags); });
-}
-
-// Runs the request on a helper thread and waits for it, for a signal or for
-// the limit; the last two unplug the camera so that the request returns.
-NTSTATUS ControlGuard::call(ULONG id, const std::function<NTSTATUS()> &request) {
-  std::mutex mutex; // protects done and status
-  bool done = false;
-  NTSTATUS status = STATUS_PENDING;
-  std::thread helper([&] {
-    const NTSTATUS result = request();
-    {
-      std::lock_guard lock(mutex);
-      done = true;
-      status = result;
+std::vector<streamclass::ControlDescription> camera_controls(const streamclass::Adapter &adapter) {
+  std::vector<streamclass::ControlDescription> controls;
+  for (const streamclass::PropertySetInfo &set : adapter.device_property_sets()) {
+    if (!IsEqualGUID(set.set, PROPSETID_VIDCAP_CAMERACONTROL))
+      continue;
+    for (const streamclass::PropertyItemInfo &item : set.items) {
+      streamclass::ControlDescription description;
+      if (streamclass::describe_control(adapter, set.set, item.id, description))
+        controls.push_back(description);
     }
-    wakeup_.ring();
-  });
-  const auto deadline = std::chrono::steady_clock::now() + request_limit(id);
-  end_ = End::Done;
-  for (;;) {
-    {
-      std::lock_guard lock(mutex);
-      if (done)
-        break;
-    }
-    if (signals_.caught() != 0 || std::chrono::steady_clock::now() >= deadline) {
-      end_ = signals_.caught() != 0 ? End::Interrupted : End::Stuck;
-      session_.unplug();
-      break;
-    }
-    wakeup_.wait(std::chrono::milliseconds(50));
   }
-  helper.join();
-  return status;
+  return controls;
 }
 
-std::string ControlGuard::failure(const std::string &what, NTSTATUS status) const {
-  if (end_ == End::Stuck)
-    return "the camera stopped answering: " + what + " did not return";
-  if (end_ == End::Interrupted)
-    return "interrupted";
-  return what + " failed: " + status_text(status);
+const char *camera_control_name(ULONG id) {
+  static const struct {
+    ULONG id;
+    const char *name;
+  } kNames[] = {
+      {KSPROPERTY_CAMERACONTROL_PAN, "pan"},           {KSPROPERTY_CAMERACONTROL_TILT, "tilt"},
+      {KSPROPERTY_CAMERACONTROL_ROLL, "roll"},         {KSPROPERTY_CAMERACONTROL_ZOOM, "zoom"},
+      {KSPROPERTY_CAMERACONTROL_EXPOSURE, "exposure"}, {KSPROPERTY_CAMERACONTROL_IRIS, "iris"},
+      {KSPROPERTY_CAMERACONTROL_FOCUS, "focus"},
+  };
+  for (const auto &entry : kNames)
+    if (entry.id == id)
+      return entry.name;
+  return nullptr;
 }
 
-std::string zoom_check(streamclass::Adapter &adapter, long value) {
-  const ControlInfo info = control_describe(adapter, KSPROPERTY_CAMERACONTROL_ZOOM);
-  if (!info.published || !info.set)
+std::string zoom_check(const streamclass::Adapter &adapter, long value) {
+  streamclass::ControlDescription zoom;
+  if (!streamclass::describe_control(adapter, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_ZOOM,
+                                     zoom) ||
+      !zoom.set_supported)
     return "the device offers no zoom setting";
-  if (info.has_range && (value < info.minimum || value > info.maximum))
-    return "zoom " + std::to_string(value) + " is outside " + std::to_string(info.minimum) + ".." +
-           std::to_string(info.maximum);
+  if (zoom.has_range && (value < zoom.minimum || value > zoom.maximum))
+    return "zoom " + std::to_string(value) + " is outside " + std::to_string(zoom.minimum) + ".." +
+           std::to_string(zoom.maximum);
   return {};
 }
 
-NTSTATUS zoom_set_and_confirm(ControlGuard &guard, const SignalWatch &signals, long value,
+NTSTATUS zoom_set_and_confirm(streamclass::Adapter &adapter, const SignalWatch &signals, long value,
                               std::chrono::milliseconds limit, long *reading) {
-  NTSTATUS status = guard.set(KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(value),
-                              KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL);
+  NTSTATUS status =
+      streamclass::set_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(value),
+                                      KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL);
   if (!NT_SUCCESS(status))
     return status;
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -118,7 +64,7 @@ NTSTATUS zoom_set_and_confirm(ControlGuard &guard, const SignalWatch &signals, l
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   for (;;) {
     KSPROPERTY_CAMERACONTROL_S current{};
-    status = guard.get(KSPROPERTY_CAMERACONTROL_ZOOM, current);
+    status = streamclass::get_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM, current);
     if (NT_SUCCESS(status))
       *reading = current.Value;
     if (!NT_SUCCESS(status) || current.Value == value || signals.caught() != 0 ||
@@ -126,6 +72,10 @@ NTSTATUS zoom_set_and_confirm(ControlGuard &guard, const SignalWatch &signals, l
       return status;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
+
+std::string control_failure(const std::string &what, NTSTATUS status) {
+  return what + " failed: " + status_text(status);
 }
 
 std::string focus_text(const KSPROPERTY_CAMERACONTROL_S &value) {

@@ -6,16 +6,15 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/dscam/decode_timing.h"
-
 namespace dscam {
 
 struct RunSummary {
-  uint64_t frames = 0;  // frames written
-  uint64_t dropped = 0; // pictures the driver dropped, and frames the tool could not keep up with
-  uint64_t errors = 0;  // failed reads and failed writes
-  double elapsed = 0;   // seconds from the first buffer to the end
-  DecodeTiming decode;
+  uint64_t frames = 0;       // frames written
+  uint64_t dropped = 0;      // pictures the driver dropped, and frames the tool could not keep up with
+  uint64_t errors = 0;       // failed reads and failed writes
+  double elapsed = 0;        // seconds from the first buffer to the end
+  uint64_t decoded = 0;      // pictures the driver decoded into frames during the run
+  double decode_seconds = 0; // the time the driver spent decoding them
 };
 
 // The summary block, one "name: value" line each.

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "image/image.h"
 #include "platform/streamclass/frame_stream.h"
 #include "tools/dscam/controls.h"
 #include "tools/dscam/exit_codes.h"
@@ -38,16 +39,15 @@ double watchdog_limit(const Options &options) {
 // The state of one run, shared by the steps of the loop.
 struct Loop {
   Loop(Session &session, const Options &options, const RunPlan &plan, FrameSink &sink,
-       const SignalWatch &signals, FramePump &pump, Wakeup &wakeup)
+       const SignalWatch &signals, FramePump &pump)
       : session(session), options(options), plan(plan), sink(sink), signals(signals), pump(pump),
-        controls(session, signals, wakeup), progress(plan.progress, plan.frames, plan.duration) {}
+        progress(plan.progress, plan.frames, plan.duration) {}
   Session &session;
   const Options &options;
   const RunPlan &plan;
   FrameSink &sink;
   const SignalWatch &signals;
   FramePump &pump;
-  ControlGuard controls;
   Progress progress;
   Clock::time_point start = Clock::now();
   Clock::time_point alive = Clock::now(); // the last frame, or the end of the last control change
@@ -57,22 +57,26 @@ struct Loop {
   std::vector<uint8_t> frame;
 };
 
-// Applies the control changes that are due. A failed change ends the run.
+// Applies the control changes that are due, on this thread: a focus holds it
+// (and the frames) for the whole focusing cycle, within the driver's limit. A
+// failed change ends the run.
 int apply_changes(Loop &loop, std::string *error) {
   const std::vector<ControlChange> &changes = loop.options.changes;
+  streamclass::Adapter &adapter = loop.session.adapter();
   while (loop.next_change < changes.size() &&
          changes[loop.next_change].at_seconds <= seconds_since(loop.start)) {
     const ControlChange &change = changes[loop.next_change++];
     const bool zoom = change.control == ControlChange::Control::Zoom;
-    const NTSTATUS status =
-        zoom ? loop.controls.set(KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(change.value),
-                                 KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL)
-             : loop.controls.set(KSPROPERTY_CAMERACONTROL_FOCUS, 0, KSPROPERTY_CAMERACONTROL_FLAGS_AUTO);
+    const NTSTATUS status = zoom ? streamclass::set_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM,
+                                                                   static_cast<LONG>(change.value),
+                                                                   KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL)
+                                 : streamclass::set_camera_control(adapter, KSPROPERTY_CAMERACONTROL_FOCUS, 0,
+                                                                   KSPROPERTY_CAMERACONTROL_FLAGS_AUTO);
     loop.progress.clear();
-    if (loop.controls.end() == ControlGuard::End::Interrupted)
+    if (loop.signals.caught() != 0)
       return kExitOk; // check_end reports the signal
-    if (!NT_SUCCESS(status) || loop.controls.end() != ControlGuard::End::Done) {
-      *error = loop.controls.failure(zoom ? "setting the zoom" : "the auto focus", status);
+    if (!NT_SUCCESS(status)) {
+      *error = control_failure(zoom ? "setting the zoom" : "the auto focus", status);
       return kExitCapture;
     }
     if (zoom)
@@ -153,6 +157,13 @@ int loop_frames(Loop &loop, Wakeup &wakeup, std::string *error) {
   }
 }
 
+// The driver's decode counts so far.
+IMAGE_DECODE_COUNTS decode_counts() {
+  IMAGE_DECODE_COUNTS counts;
+  ImageGetDecodeCounts(&counts);
+  return counts;
+}
+
 // Checks the --set zoom values against the range the device publishes.
 int check_changes(Session &session, const Options &options, std::string *error) {
   for (const ControlChange &change : options.changes) {
@@ -176,7 +187,8 @@ int run_stream(Session &session, const Options &options, const RunPlan &plan, Fr
     return result;
   const ULONG bytes = streamclass::video_image_size(session.format());
   FramePump pump(*session.pin(), bytes, kBuffers, kQueueLimit, wakeup);
-  Loop loop(session, options, plan, sink, signals, pump, wakeup);
+  Loop loop(session, options, plan, sink, signals, pump);
+  const IMAGE_DECODE_COUNTS decode_start = decode_counts();
   if (bytes == 0 || !pump.start()) {
     *error = "the capture pin took no frame buffer";
     result = kExitDevice;
@@ -194,7 +206,9 @@ int run_stream(Session &session, const Options &options, const RunPlan &plan, Fr
   summary.dropped = static_cast<uint64_t>(std::max<int64_t>(counts.driver_drops, 0)) + counts.queue_drops;
   summary.errors = counts.errors + loop.write_errors;
   summary.elapsed = elapsed;
-  summary.decode = decode_timing();
+  const IMAGE_DECODE_COUNTS decode_end = decode_counts();
+  summary.decoded = decode_end.Pictures - decode_start.Pictures;
+  summary.decode_seconds = static_cast<double>(decode_end.DecodeTime - decode_start.DecodeTime) / 1e7;
   print_summary(stderr, summary);
   if (result == kExitOk && plan.need_all && loop.written < plan.frames) {
     *error = "only " + std::to_string(loop.written) + " of " + std::to_string(plan.frames) + " frames";

@@ -6,7 +6,6 @@
 #include "adapter/adapter.h"
 #include "platform/debugdev/debug_device.h"
 #include "platform/streamclass/frame_stream.h"
-#include "tools/dscam/decode_timing.h"
 #include "tools/dscam/exit_codes.h"
 
 namespace dscam {
@@ -104,8 +103,6 @@ int Session::start(std::string *error) {
     return kExitDevice;
   }
   debug_device_ = true;
-  decode_timing_start();
-  decode_tap_ = true;
   const int result = start_camera(error);
   return result != kExitOk ? result : start_driver(error);
 }
@@ -206,9 +203,6 @@ void Session::close() {
     bus_->trace().close();
   bus_.reset();
   camera_.reset();
-  if (decode_tap_)
-    decode_timing_stop();
-  decode_tap_ = false;
   if (debug_device_)
     platform::debug_device_remove();
   debug_device_ = false;

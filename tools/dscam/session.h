@@ -48,13 +48,14 @@ public:
 
   streamclass::Adapter &adapter() const { return *adapter_; }
   streamclass::Pin *pin() const { return pin_.get(); }
-  emu::UsbCamera &camera() const { return *camera_; }
-  // Whether the camera unplugged itself (the disconnect fault) or was
-  // unplugged by unplug().
+  // The camera's physical device object on its bus: where a host program sends
+  // its own USB requests.
+  PDEVICE_OBJECT physical_device_object() const { return bus_->physical_device_object(); }
+  // Whether the camera unplugged itself (the disconnect fault).
   bool camera_gone() const { return camera_gone_.load(); }
-  // Unplugs the camera from its bus: its pending and later transfers fail,
-  // which ends any exchange waiting for it; the device is then removed as
-  // surprise removal. Blocks until the bus has let go of the camera.
+  // Takes an unplugged camera off its bus: its pending and later transfers
+  // fail; the device is then removed as surprise removal. Blocks until the bus
+  // has let go of the camera.
   void unplug();
 
 private:
@@ -64,7 +65,6 @@ private:
   const Options &options_;
   Wakeup &wakeup_;
   bool debug_device_ = false;
-  bool decode_tap_ = false;
   std::shared_ptr<emu::UsbCamera> camera_;
   std::unique_ptr<usbbus::UsbBus> bus_;
   std::unique_ptr<streamclass::Driver> driver_;
