@@ -78,8 +78,8 @@ while IFS= read -r line; do
         >"$log" 2>&1; then
       verdict="MISSED"
     else
-      first=$(grep -m1 -E '\*\*\*|Failed|Timeout|Exception' "$log" | sed -E 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: //; s/ \.+.*//')
-      verdict="caught by $first"
+      first=$(sed -n '/tests FAILED:/{n;p;q}' "$log" | sed -E 's/^[[:space:]]*[0-9]+ - //')
+      verdict="caught by ${first:-a failed build of the tests}"
     fi
   fi
   git checkout -q -- "$file"
