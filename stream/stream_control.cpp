@@ -81,49 +81,60 @@ static VOID StreamSetDataFormat(PHW_STREAM_REQUEST_BLOCK pSrb) {
   (void)AdapterSetFormat(pSrb);
 }
 
-// Runs one control request by its command; the request's Status is preset to
-// STATUS_SUCCESS and left as the command's handler sets it.
-static VOID StreamDispatchCtrlCommand(PHW_STREAM_REQUEST_BLOCK pSrb) {
-  switch (pSrb->Command) {
-  case SRB_GET_STREAM_STATE:
-    DubugMsg(3, "SRB_GET_STREAM_STATE\n");
-    GetStreamState(pSrb);
-    break;
-  case SRB_SET_STREAM_STATE:
-    DubugMsg(3, "SRB_SET_STREAM_STATE\n");
-    (void)SetStreamState(pSrb);
-    break;
-  case SRB_SET_STREAM_PROPERTY:
+// The handler of one stream control command. The request's Status is preset to
+// STATUS_SUCCESS and left as the handler sets it.
+using PSTREAM_CONTROL_HANDLER = VOID (*)(PHW_STREAM_REQUEST_BLOCK pSrb);
+
+// One row of the control command table: the command, the level and line logged
+// when it is dispatched, and its handler.
+struct STREAM_CONTROL_COMMAND {
+  SRB_COMMAND Command;
+  LONG LogLevel;
+  PCSTR LogLine;
+  PSTREAM_CONTROL_HANDLER Handler;
+};
+
+// Answers a command the stream does not serve with STATUS_NOT_IMPLEMENTED.
+static VOID StreamNotImplemented(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  pSrb->Status = STATUS_NOT_IMPLEMENTED;
+}
+
+// SetStreamState and GetStreamProperty always return TRUE; their outcome is in
+// the request's Status.
+static VOID StreamSetState(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  (void)SetStreamState(pSrb);
+}
+
+static VOID StreamGetProperty(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  (void)GetStreamProperty(pSrb);
+}
+
+// The stream control commands. Property reads come often and log at level 4.
+static const STREAM_CONTROL_COMMAND StreamControlCommands[] = {
+    {SRB_GET_STREAM_STATE, 3, "SRB_GET_STREAM_STATE\n", GetStreamState},
+    {SRB_SET_STREAM_STATE, 3, "SRB_SET_STREAM_STATE\n", StreamSetState},
     // No stream property can be set.
-    DubugMsg(3, "SRB_SET_STREAM_PROPERTY\n");
-    pSrb->Status = STATUS_NOT_IMPLEMENTED;
-    break;
-  case SRB_GET_STREAM_PROPERTY:
-    DubugMsg(4, "SRB_GET_STREAM_PROPERTY\n");
-    (void)GetStreamProperty(pSrb);
-    break;
-  case SRB_INDICATE_MASTER_CLOCK:
-    DubugMsg(3, "SRB_INDICATE_MASTER_CLOCK\n");
-    IndicateMasterClock(pSrb);
-    break;
-  case SRB_PROPOSE_DATA_FORMAT:
-    DubugMsg(3, "SRB_PROPOSE_DATA_FORMAT\n");
-    StreamProposeDataFormat(pSrb);
-    break;
-  case SRB_SET_DATA_FORMAT:
-    DubugMsg(3, "SRB_SET_DATA_FORMAT\n");
-    StreamSetDataFormat(pSrb);
-    break;
-  case SRB_GET_DATA_FORMAT:
-    DubugMsg(3, "SRB_GET_DATA_FORMAT\n");
-    pSrb->Status = STATUS_NOT_IMPLEMENTED;
-    break;
-  default:
-    // Master clock open and close, rates, flushes and unknown commands.
-    DubugMsg(3, "\n");
-    pSrb->Status = STATUS_NOT_IMPLEMENTED;
-    break;
+    {SRB_SET_STREAM_PROPERTY, 3, "SRB_SET_STREAM_PROPERTY\n", StreamNotImplemented},
+    {SRB_GET_STREAM_PROPERTY, 4, "SRB_GET_STREAM_PROPERTY\n", StreamGetProperty},
+    {SRB_INDICATE_MASTER_CLOCK, 3, "SRB_INDICATE_MASTER_CLOCK\n", IndicateMasterClock},
+    {SRB_PROPOSE_DATA_FORMAT, 3, "SRB_PROPOSE_DATA_FORMAT\n", StreamProposeDataFormat},
+    {SRB_SET_DATA_FORMAT, 3, "SRB_SET_DATA_FORMAT\n", StreamSetDataFormat},
+    {SRB_GET_DATA_FORMAT, 3, "SRB_GET_DATA_FORMAT\n", StreamNotImplemented},
+};
+
+// Logs the request's command and runs its handler. A command not in the table
+// (master clock open and close, rates, flushes and unknown commands) logs an
+// empty line and gets STATUS_NOT_IMPLEMENTED.
+static VOID StreamDispatchCtrlCommand(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  for (const STREAM_CONTROL_COMMAND &Entry : StreamControlCommands) {
+    if (Entry.Command == pSrb->Command) {
+      DubugMsg(Entry.LogLevel, Entry.LogLine);
+      Entry.Handler(pSrb);
+      return;
+    }
   }
+  DubugMsg(3, "\n");
+  pSrb->Status = STATUS_NOT_IMPLEMENTED;
 }
 
 // The stream's ReceiveControlPacket entry. The stream's busy flag and control

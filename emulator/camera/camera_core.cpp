@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace emu {
 
@@ -87,15 +88,55 @@ OutResult CameraCore::host_write(std::span<const uint8_t> bytes, int64_t now) {
   return OutResult::Ok;
 }
 
-// Runs one well-formed command that arrived at `at`.
+// One command the camera knows: its type and address, the argument it takes,
+// its name, and the handler that answers it.
+struct CameraCore::CommandRow {
+  enum class Argument : uint8_t {
+    None,    // no argument bytes
+    OneByte, // exactly one byte
+    Checked, // any length: the handler checks it and answers NAK itself
+  };
+  uint8_t type;
+  uint8_t address;
+  Argument argument;
+  const char *name;
+  void (CameraCore::*handler)(const Command &command, int64_t at);
+
+  bool matches(const Command &command) const {
+    if (command.type != type || command.address != address)
+      return false;
+    switch (argument) {
+    case Argument::None:
+      return command.argument.empty();
+    case Argument::OneByte:
+      return command.argument.size() == 1;
+    case Argument::Checked:
+      return true;
+    }
+    return false;
+  }
+};
+
+// The commands the camera knows. A well-formed command that matches no row is
+// unknown and answered NAK.
+const CameraCore::CommandRow CameraCore::kCommands[] = {
+    {kTypeNoArgument, kAddrPictureSize, CommandRow::Argument::None, "picture size",
+     &CameraCore::picture_size},
+    {kTypeLongReply, kAddrPicture, CommandRow::Argument::None, "picture", &CameraCore::picture_send},
+    // A zoom record of the wrong size or out of range is answered NAK by the handler.
+    {kTypeBlock, kAddrZoom, CommandRow::Argument::Checked, "zoom set", &CameraCore::zoom_set},
+    {kTypeRead, kAddrZoom, CommandRow::Argument::None, "zoom get", &CameraCore::zoom_get},
+    {kTypeOneByte, kOpcodeAutoFocus, CommandRow::Argument::OneByte, "one-touch auto focus",
+     &CameraCore::auto_focus},
+};
+
+// Runs one well-formed command that arrived at `at`: its row's handler answers,
+// unless the command is unknown or the NAK fault answers in its place.
 void CameraCore::run_command(const Command &command, int64_t at) {
   ++counters_.commands;
-  const bool known = (is_command(command, kTypeNoArgument, kAddrPictureSize) && command.argument.empty()) ||
-                     (is_command(command, kTypeLongReply, kAddrPicture) && command.argument.empty()) ||
-                     is_command(command, kTypeBlock, kAddrZoom) ||
-                     (is_command(command, kTypeRead, kAddrZoom) && command.argument.empty()) ||
-                     (is_command(command, kTypeOneByte, kOpcodeAutoFocus) && command.argument.size() == 1);
-  if (!known) {
+  const CommandRow *row = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                       [&command](const CommandRow &each) { return each.matches(command); });
+  if (row == std::end(kCommands)) {
     ++counters_.unknown_commands;
     queue_control(kNak, at);
     return;
@@ -104,16 +145,7 @@ void CameraCore::run_command(const Command &command, int64_t at) {
     queue_control(kNak, at);
     return;
   }
-  if (command.address == kAddrPictureSize)
-    picture_size(at);
-  else if (command.address == kAddrPicture)
-    picture_send(at);
-  else if (command.type == kTypeBlock)
-    zoom_set(command, at);
-  else if (command.type == kTypeRead)
-    zoom_get(at);
-  else
-    auto_focus(at);
+  (this->*row->handler)(command, at);
 }
 
 // The host's ACK of the packet the camera waits on.
@@ -140,7 +172,7 @@ void CameraCore::on_ack(int64_t at) {
 
 // Picture size: take the next picture (with a frame rate, the next one the
 // camera shoots) and announce its size.
-void CameraCore::picture_size(int64_t at) {
+void CameraCore::picture_size(const Command &, int64_t at) {
   uint64_t tick = counters_.pictures + 1;
   int64_t capture = at;
   if (config_.fps > 0) {
@@ -225,7 +257,7 @@ void CameraCore::shape_picture(std::vector<uint8_t> &jpeg, uint32_t number, uint
 
 // Picture: the picture in hand (one is shot now if there is none), from its
 // first packet on.
-void CameraCore::picture_send(int64_t at) {
+void CameraCore::picture_send(const Command &, int64_t at) {
   if (!state_.have_picture) {
     const uint64_t tick =
         config_.fps > 0 ? static_cast<uint64_t>(++state_.last_tick) : counters_.pictures + 1;
@@ -265,7 +297,7 @@ void CameraCore::zoom_set(const Command &command, int64_t at) {
 }
 
 // Zoom get: the 12-byte zoom record in one ETX packet.
-void CameraCore::zoom_get(int64_t at) {
+void CameraCore::zoom_get(const Command &, int64_t at) {
   ++counters_.zoom_reads;
   const uint32_t reading =
       faults_.trial(Fault::ZoomHigh, ++state_.zoom_reads) ? kZoomHighReading : state_.zoom;
@@ -274,7 +306,7 @@ void CameraCore::zoom_get(int64_t at) {
 }
 
 // One-touch auto focus: ACK now, ENQ when the lens has focused.
-void CameraCore::auto_focus(int64_t at) {
+void CameraCore::auto_focus(const Command &, int64_t at) {
   ++counters_.focus_runs;
   const uint32_t run = ++state_.focus_commands;
   const bool slow = faults_.trial(Fault::FocusSlow, run);

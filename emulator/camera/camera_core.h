@@ -153,14 +153,19 @@ public:
   static constexpr size_t kHistory = 1024;
 
 private:
+  // One row of the command table (camera_core.cpp).
+  struct CommandRow;
+  static const CommandRow kCommands[];
+
   void run_command(const Command &command, int64_t at);
   void on_ack(int64_t at);
-  void picture_size(int64_t at);
-  void picture_send(int64_t at);
-  void send_next_chunk(int64_t at);
+  // The command handlers: each answers one well-formed command that arrived at `at`.
+  void picture_size(const Command &command, int64_t at);
+  void picture_send(const Command &command, int64_t at);
   void zoom_set(const Command &command, int64_t at);
-  void zoom_get(int64_t at);
-  void auto_focus(int64_t at);
+  void zoom_get(const Command &command, int64_t at);
+  void auto_focus(const Command &command, int64_t at);
+  void send_next_chunk(int64_t at);
   void take_picture(uint64_t tick, int64_t capture_ns);
   void shape_picture(std::vector<uint8_t> &jpeg, uint32_t number, uint32_t *announced);
   void abandon_reply();

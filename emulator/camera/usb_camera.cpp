@@ -182,8 +182,8 @@ void UsbCamera::reset_port() {
   silent_in_.clear();
 }
 
-// After this the unplug handler is not called; a call in progress on the
-// camera thread is waited for, unless that call is the one removing the device.
+// The unplug handler may itself remove the device, on the camera thread: that
+// call does not wait for itself.
 void UsbCamera::removed() {
   std::unique_lock guard(lock_);
   removed_ = true;

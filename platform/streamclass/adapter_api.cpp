@@ -39,13 +39,8 @@ bool copy_into(Request &request, std::span<const uint8_t> bytes, void **copy) {
 
 } // namespace
 
-// A property request of the device (pin NULL) or of a stream. The property record
-// and the data are passed as copies of exactly their sizes; for an item the
-// descriptor publishes, sizes below its MinProperty / MinData are refused with
-// STATUS_BUFFER_TOO_SMALL before the driver sees them. Requests for sets or items
-// that are not published go to the driver as they are (it answers them). A Get
-// copies back the bytes the driver reports (ActualBytesTransferred, at most the
-// buffer). Passive level; blocks.
+// The property record and the data reach the driver as copies of exactly their
+// sizes, so that a driver reading past them is caught.
 NTSTATUS AdapterCore::property(PinCore *pin, bool set, std::span<const uint8_t> property,
                                std::span<uint8_t> data, ULONG *returned) {
   if (property.size() < sizeof(KSPROPERTY))
@@ -99,9 +94,6 @@ NTSTATUS AdapterCore::property(PinCore *pin, bool set, std::span<const uint8_t> 
   return status;
 }
 
-// One SRB_GET_DATA_INTERSECTION: the caller's range (its FormatSize bytes, exactly)
-// and a zero-filled result buffer of `buffer_size` bytes (none for 0). On success
-// `format` holds the bytes the driver reports. Passive level; blocks.
 NTSTATUS AdapterCore::intersect_once(ULONG stream, std::span<const uint8_t> range, ULONG buffer_size,
                                      std::vector<uint8_t> &format, ULONG *actual) {
   format.clear();

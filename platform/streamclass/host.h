@@ -305,7 +305,9 @@ public:
   NTSTATUS get_state(KSSTATE &state);
 
   // Format: SRB_PROPOSE_DATA_FORMAT, SRB_SET_DATA_FORMAT (the format's FormatSize bytes
-  // are passed), SRB_GET_DATA_FORMAT (into a buffer of `size` bytes).
+  // are passed), SRB_GET_DATA_FORMAT (into a zero-filled buffer of `size` bytes; the
+  // format is what the driver reports it wrote, ActualBytesTransferred bytes at most
+  // the buffer).
   NTSTATUS propose_format(std::span<const uint8_t> format);
   NTSTATUS set_format(std::span<const uint8_t> format);
   NTSTATUS get_format(ULONG size, std::vector<uint8_t> &format);
@@ -331,7 +333,9 @@ public:
   // the submission (STATUS_PENDING once delivered); the frame arrives later, through
   // the buffer and, if given, the callback. A completed FrameBuffer of this pin passed
   // in `buffer`, of the same size and held by nothing else, is reused for the new read
-  // (its data still holds the previous frame until the driver writes the next).
+  // (its data still holds the previous frame until the driver writes the next); a new
+  // buffer is zero-filled. On delivery `buffer` holds the read; otherwise a reused
+  // buffer is let go and any other is left as it was.
   NTSTATUS submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback = {});
 
   // Low level (tests): a stream request of any command, delivered as it stands.
@@ -345,6 +349,7 @@ public:
   // returns STATUS_SUCCESS at once. When it returns, the driver has answered the
   // close (or it was never sent: STATUS_DEVICE_REMOVED once the device is removed).
   // The close never fails for lack of memory: its request was made at the open.
+  // Passive level; blocks; not from a completion callback.
   NTSTATUS close();
   bool is_open() const;
 
@@ -382,12 +387,14 @@ public:
   // streams (see stream_info_status()). The removal's requests are made first, so
   // that no removal fails for lack of memory: when memory is short for them, the
   // start fails (STATUS_INSUFFICIENT_RESOURCES) before the driver is initialized.
+  // Passive level; blocks until each request completes.
   NTSTATUS start();
   // Removes the device: see RemovalKind. Only a started device is told; then the
   // host waits for every call into the driver to return, abandons (and counts) the
   // requests still outstanding, and deletes the device objects. Returns the status of
   // SRB_SURPRISE_REMOVAL or SRB_UNINITIALIZE_DEVICE; STATUS_SUCCESS when the device
   // was already removed, or once the removal in progress on another thread has ended.
+  // Passive level; blocks; not from a completion callback.
   NTSTATUS remove(RemovalKind kind = RemovalKind::Orderly);
   bool started() const;
   bool removed() const;
@@ -430,7 +437,8 @@ public:
   // is false (tests of the driver's own checks). STATUS_DEVICE_REMOVED once removal
   // has begun (see RemovalKind for an open that races the removal).
   // STATUS_INSUFFICIENT_RESOURCES, before the driver sees the open, when memory is
-  // short for the open's request or for the close's, which is made now.
+  // short for the open's request or for the close's, which is made now. Passive level;
+  // blocks until the driver has answered.
   NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::unique_ptr<Pin> &pin,
                     bool checked = true);
 

@@ -88,8 +88,10 @@ bool in_completion_callback();
 bool refuse_in_completion_callback(const char *what);
 
 // The live requests by block address (request.cpp): what a notification's block
-// pointer is looked up in. Registered at creation, removed at destruction.
+// pointer is looked up in. Registered at creation, removed at destruction. Any
+// thread; the registry's lock is a leaf.
 void registry_add(const std::shared_ptr<Request> &request);
+// The live request whose block is `srb`, or NULL (unknown, or being destroyed).
 std::shared_ptr<Request> registry_find(const HW_STREAM_REQUEST_BLOCK *srb);
 
 // Operations on requests that only the host performs (request.cpp).
@@ -102,8 +104,14 @@ struct RequestOps {
   // Marks the request delivered (before the driver's entry is called).
   static void mark_delivered(Request &request);
   static void mark_returned(Request &request);
-  // Handles a completion notification: counts it, reports misuse, marks the
-  // request completed, tells its adapter, wakes waiters, runs the callback.
+  // Handles a completion notification for `request`, given as `notified_as`
+  // (Device for DeviceRequestComplete) with the device extension or stream object
+  // the driver passed: the first completion of a delivered request counts, marks
+  // the request completed, tells its adapter, wakes waiters and runs the callback.
+  // Later completions, and completions of requests that are not outstanding, are
+  // misuse (counted and reported). A completion through the wrong notification is
+  // misuse but still completes the request. Runs on the driver's thread with no
+  // host lock held on entry.
   static void complete(Request &request, RequestKind notified_as, const void *notified_owner);
   // Marks a still outstanding request abandoned; true when it was outstanding (it is
   // counted and reported). The adapter's lock is held; the callback is run later by
@@ -170,7 +178,9 @@ class AdapterCore : public std::enable_shared_from_this<AdapterCore> {
 public:
   enum class State { Added, Starting, Started, StartFailed, Removing, Removed };
 
-  // Creates the class device object over `pdo`; the watchdog starts with it.
+  // Creates the class device object over `pdo`: the host's header and the driver's
+  // zero-filled device extension behind it, attached above `pdo`. The watchdog
+  // starts with it. Passive level.
   static NTSTATUS create(std::shared_ptr<DriverCore> driver, PDEVICE_OBJECT pdo,
                          std::shared_ptr<AdapterCore> &out);
   ~AdapterCore();
@@ -199,6 +209,10 @@ public:
   // STATUS_IO_TIMEOUT, or why it was not delivered.
   NTSTATUS call(const std::shared_ptr<Request> &request, DriverEntryPoint entry = nullptr,
                 bool internal = false);
+  // HwCancelPacket for an outstanding request; nothing for one that is not, for a
+  // request of a pin that is closing (SRB_CLOSE_STREAM ends those), or once removal
+  // has drained the driver (the device is being deleted). Any thread; takes the
+  // pin's and then this adapter's lock briefly.
   void cancel(const std::shared_ptr<Request> &request);
   // A completed request leaves the outstanding set.
   void completed(const Request &request);
@@ -206,14 +220,23 @@ public:
   // Pins.
   NTSTATUS open_pin(ULONG stream, std::span<const uint8_t> format, std::shared_ptr<PinCore> &pin,
                     bool checked);
-  // The close of `pin` (called once per pin, by PinCore::close): SRB_CLOSE_STREAM,
-  // then the pin's outstanding requests abandoned and its instance freed. Refused
-  // (STATUS_DEVICE_REMOVED) once removal has passed its close step.
+  // The close of `pin` (called once per pin, by PinCore::close): SRB_CLOSE_STREAM
+  // (the request reserved at the open), then the pin's outstanding requests
+  // abandoned and its instance freed. Refused (STATUS_DEVICE_REMOVED) once removal
+  // has passed its close step. Passive level; blocks.
   NTSTATUS close_stream(PinCore &pin);
 
-  // Properties of the device (pin NULL) or of a stream.
+  // A property request of the device (pin NULL) or of a stream. For an item the
+  // descriptor publishes, sizes below its MinProperty / MinData are refused with
+  // STATUS_BUFFER_TOO_SMALL before the driver sees them; requests for sets or items
+  // that are not published go to the driver as they are (it answers them). A Get
+  // copies back the bytes the driver reports (ActualBytesTransferred, at most the
+  // buffer). Passive level; blocks.
   NTSTATUS property(PinCore *pin, bool set, std::span<const uint8_t> property, std::span<uint8_t> data,
                     ULONG *returned);
+  // One SRB_GET_DATA_INTERSECTION: the caller's range (its FormatSize bytes,
+  // exactly) and a zero-filled result buffer of `buffer_size` bytes (none for 0).
+  // On success `format` holds the bytes the driver reports. Passive level; blocks.
   NTSTATUS intersect_once(ULONG stream, std::span<const uint8_t> range, ULONG buffer_size,
                           std::vector<uint8_t> &format, ULONG *actual);
 
@@ -317,20 +340,25 @@ public:
   ULONG stream() const { return stream_; }
   std::shared_ptr<AdapterCore> adapter() const { return adapter_.lock(); }
 
-  // Called by the adapter once SRB_OPEN_STREAM has succeeded, or when it failed
-  // (the pin is then closed without ever having been open).
+  // Called by the adapter once SRB_OPEN_STREAM has succeeded, or when it failed, was
+  // refused or was not answered in time (the pin is then closed without ever having
+  // been open, and the reserved close request is let go unused).
   void opened();
   void open_failed();
   bool is_open() const;
 
   // The pin's SRB_CLOSE_STREAM request, made before the open is delivered so that
-  // the close never fails for lack of memory. Kept until the close takes it; let
-  // go unused when the open fails. Any thread; takes mutex_.
+  // the close never fails for lack of memory. Kept until the close takes it (it is
+  // then the caller's; NULL once taken); let go unused when the open fails. Any
+  // thread; takes mutex_.
   void reserve_close(std::shared_ptr<Request> request);
   std::shared_ptr<Request> take_close();
 
   std::shared_ptr<Request> make_request(RequestKind kind, SRB_COMMAND command);
-  // Delivers a stream request to the entry point the driver set in the stream object.
+  // Delivers a stream request to the entry point the driver set in the stream object,
+  // while the pin is open (STATUS_INVALID_DEVICE_STATE otherwise).
+  // STATUS_NOT_IMPLEMENTED when the driver set no entry point for the request's
+  // kind. Any thread.
   NTSTATUS deliver(const std::shared_ptr<Request> &request);
   NTSTATUS call(const std::shared_ptr<Request> &request);
   NTSTATUS close();
@@ -348,7 +376,7 @@ public:
 
   // A call into the driver on behalf of this pin (a delivery, a cancel): counted
   // while the pin is open so that close waits for it; enter is false once the
-  // pin is closing.
+  // pin is closing. Any thread; takes mutex_.
   bool enter_driver_call();
   void leave_driver_call();
 

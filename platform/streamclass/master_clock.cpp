@@ -50,9 +50,6 @@ LONGLONG SteadyMasterClock::stream_time() {
 
 using namespace streamclass;
 
-// Fills Time from the clock of MasterClockHandle and SystemTime from the system
-// clock. An unknown handle (or no context) is misuse; Time and SystemTime are then
-// 0. Any thread; reads the clock without holding a host lock.
 VOID StreamClassQueryMasterClockSync(HANDLE MasterClockHandle, PHW_TIME_CONTEXT TimeContext) {
   if (TimeContext == nullptr) {
     report_device_misuse("StreamClassQueryMasterClockSync without a time context");

@@ -28,17 +28,15 @@ PinCore::PinCore(std::weak_ptr<AdapterCore> adapter, ULONG stream, ULONG extensi
   stream_object.HwDeviceExtension = device_extension;
 }
 
-// The open has succeeded: the driver has set the stream object up, and the
-// media-specific header size of data requests is known.
+// The driver has set the stream object up by now: the media-specific header size
+// of data requests is known.
 void PinCore::opened() {
   std::lock_guard lock(mutex_);
   state_ = State::Open;
   media_specific_ = object().StreamHeaderMediaSpecific;
 }
 
-// SRB_OPEN_STREAM failed (or was refused, or not answered in time): the pin is
-// closed without having been open, so that no close sends SRB_CLOSE_STREAM for it;
-// the reserved close request is let go unused.
+// Closed without having been open, so that no close sends SRB_CLOSE_STREAM for it.
 void PinCore::open_failed() {
   std::shared_ptr<Request> unused;
   {
@@ -54,8 +52,8 @@ void PinCore::reserve_close(std::shared_ptr<Request> request) {
   close_request_ = std::move(request);
 }
 
-// The reserved close request, now the caller's; NULL once taken. The request is
-// released by the caller, outside mutex_ (freeing it takes the pool's lock).
+// Moved out, so that the caller releases it outside mutex_ (freeing it takes the
+// pool's lock).
 std::shared_ptr<Request> PinCore::take_close() {
   std::lock_guard lock(mutex_);
   return std::move(close_request_);
@@ -71,9 +69,6 @@ std::shared_ptr<Request> PinCore::make_request(RequestKind kind, SRB_COMMAND com
   return adapter ? adapter->make_request(kind, command, this) : nullptr;
 }
 
-// Counts a call into the driver for this pin (a delivery or a cancel) while the
-// pin is open, so that close waits for it to return; false once the pin is
-// closing or closed. Any thread; takes mutex_.
 bool PinCore::enter_driver_call() {
   std::lock_guard lock(mutex_);
   if (state_ != State::Open)
@@ -82,16 +77,14 @@ bool PinCore::enter_driver_call() {
   return true;
 }
 
-// Ends a call counted by enter_driver_call and wakes a waiting close at 0.
+// Wakes a waiting close at 0.
 void PinCore::leave_driver_call() {
   std::lock_guard lock(mutex_);
   if (--calls_ == 0)
     idle_.notify_all();
 }
 
-// Delivers a stream request while the pin is open; requests being delivered are
-// counted so that close can wait for them. STATUS_NOT_IMPLEMENTED when the driver
-// set no entry point for the request's kind. Any thread.
+// The delivery counts as a call on the pin, so that close can wait for it.
 NTSTATUS PinCore::deliver(const std::shared_ptr<Request> &request) {
   auto adapter = adapter_.lock();
   if (!adapter)
@@ -115,14 +108,11 @@ NTSTATUS PinCore::call(const std::shared_ptr<Request> &request) {
   return request->status();
 }
 
-// SRB_CLOSE_STREAM once no stream request is being delivered and no cancel call
-// of one is in the driver (a cancel that has taken a read out of the driver's
-// queue completes it before close may go on); afterwards the stream's
-// outstanding requests are abandoned and its clocks forgotten. A close that
-// finds another in progress (an application's close racing the removal's) waits
-// until that one has ended and returns its status, so that whoever returns from
-// a close knows the driver has let the stream go. Passive level; blocks. Not
-// from a completion callback of this pin.
+// The close waits for cancel calls as well as deliveries: a cancel that has taken
+// a read out of the driver's queue completes it before the close may go on. A
+// close racing another (an application's and the removal's) returns that one's
+// status, so that whoever returns from a close knows the driver has let the
+// stream go. The pin's clocks are forgotten after the close.
 NTSTATUS PinCore::close() {
   if (refuse_in_completion_callback("pin close"))
     return STATUS_INVALID_DEVICE_STATE;
@@ -170,8 +160,6 @@ NTSTATUS PinCore::get_state(KSSTATE &state) {
   return status;
 }
 
-// SRB_PROPOSE_DATA_FORMAT or SRB_SET_DATA_FORMAT with a copy of the format's
-// FormatSize bytes.
 NTSTATUS PinCore::send_format(SRB_COMMAND command, std::span<const uint8_t> format) {
   if (!AdapterCore::format_ok(format))
     return STATUS_INVALID_PARAMETER;
@@ -186,8 +174,6 @@ NTSTATUS PinCore::send_format(SRB_COMMAND command, std::span<const uint8_t> form
   return call(request);
 }
 
-// SRB_GET_DATA_FORMAT into a zero-filled buffer of `size` bytes; the format is what
-// the driver reports it wrote (ActualBytesTransferred, at most the buffer).
 NTSTATUS PinCore::get_format(ULONG size, std::vector<uint8_t> &format) {
   auto request = make_request(RequestKind::StreamControl, SRB_GET_DATA_FORMAT);
   void *buffer = request ? request->add_block(size) : nullptr;
@@ -203,7 +189,7 @@ NTSTATUS PinCore::get_format(ULONG size, std::vector<uint8_t> &format) {
   return status;
 }
 
-// SRB_INDICATE_MASTER_CLOCK with a new handle for `clock` (NULL without one).
+// Each clock gets a new handle; the pin unregisters them all at its close.
 NTSTATUS PinCore::set_master_clock(std::shared_ptr<MasterClock> clock) {
   auto request = make_request(RequestKind::StreamControl, SRB_INDICATE_MASTER_CLOCK);
   if (!request)
@@ -267,12 +253,8 @@ std::shared_ptr<Request> PinCore::reuse_read(const FrameBuffer &buffer, ULONG by
   return request;
 }
 
-// SRB_READ_DATA with one stream header (and the media-specific header behind it)
-// describing a buffer of `bytes`. A completed buffer of this pin passed in
-// `buffer` is reused when nothing else holds it (see reuse_read): steady
-// streaming then allocates nothing per frame. A new buffer is zero-filled.
-// On delivery `buffer` holds the read; otherwise a reused buffer is let go and
-// any other is left as it was. Any thread.
+// Reusing a completed buffer (see reuse_read) lets steady streaming allocate
+// nothing per frame.
 NTSTATUS PinCore::submit(ULONG bytes, std::unique_ptr<FrameBuffer> &buffer, FrameCallback callback) {
   ULONG media_specific;
   {

@@ -60,13 +60,12 @@ uint64_t next_sequence() {
   return sequence.fetch_add(1) + 1;
 }
 
-// Adds a new request. Any thread.
 void registry_add(const std::shared_ptr<Request> &request) {
   std::lock_guard lock(registry().mutex);
   registry().requests[&request->srb()] = request;
 }
 
-// The live request whose block is `srb`, or NULL (unknown, or being destroyed).
+// The registry holds weak references: a request being destroyed is not found.
 std::shared_ptr<Request> registry_find(const HW_STREAM_REQUEST_BLOCK *srb) {
   std::lock_guard lock(registry().mutex);
   auto it = registry().requests.find(srb);
@@ -236,12 +235,8 @@ RequestState RequestOps::state(const Request &request) {
   return request.sync_->state;
 }
 
-// A completion notification for `request`, given as `notified_as` (Device for
-// DeviceRequestComplete) with the device extension or stream object the driver
-// passed. The first completion of a delivered request counts; later ones, and
-// completions of requests that are not outstanding, are misuse. A completion
-// through the wrong notification is misuse but still completes the request.
-// Runs on the driver's thread with no host lock held on entry.
+// Waiters are woken before the callback runs, and the callback runs with no
+// lock held, so that it may submit further requests.
 void RequestOps::complete(Request &request, RequestKind notified_as, const void *notified_owner) {
   RequestSync &sync = *request.sync_;
   const bool device_request = request.kind_ == RequestKind::Device;

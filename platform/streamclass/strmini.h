@@ -362,5 +362,6 @@ VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE No
 // Reads the master clock given to a stream with SRB_INDICATE_MASTER_CLOCK: for
 // TIME_GET_STREAM_TIME fills Time (the clock's stream time, 100 ns units) and
 // SystemTime before it returns. An unknown handle leaves both 0 and is reported
-// as misuse. Any thread; does not block beyond reading the clock.
+// as misuse, as is a call without a context. Any thread; does not block beyond
+// reading the clock, which it reads with no host lock held.
 VOID StreamClassQueryMasterClockSync(HANDLE MasterClockHandle, PHW_TIME_CONTEXT TimeContext);
