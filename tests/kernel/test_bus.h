@@ -1,89 +1,83 @@
-// A lower test driver for the I/O manager tests: one device that answers
-// device-control requests at once (completing them in the caller's context)
-// or pends them for the test to complete later, from any thread.
+// A lower device for the IRP tests that acts as a bus does: it completes each
+// request at once with success or, with `pend`, parks it with a cancel routine
+// until the test takes it back or it is cancelled.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <memory>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include "platform/kernel/control.h"
 #include "platform/kernel/wdm.h"
 
+// Owns its driver object and device; destroy it after its last request ended.
 struct TestBus {
-  PDRIVER_OBJECT driver = nullptr;
+  PDRIVER_OBJECT driver = platform::driver_create(u"\\Driver\\TestBus");
   PDEVICE_OBJECT device = nullptr;
-  std::atomic<bool> pend{false};                // pend instead of completing at once
-  std::atomic<NTSTATUS> status{STATUS_SUCCESS}; // status of immediate completions
-  std::atomic<ULONG_PTR> information{0};        // byte count of immediate completions
-  std::function<void(PIRP)> on_dispatch;        // runs in dispatch before an immediate completion
-  std::atomic<int> dispatched{0};
-  KSPIN_LOCK lock;    // guards `pending`
-  LIST_ENTRY pending; // pended IRPs, linked through Tail.Overlay.ListEntry
+  std::atomic<bool> pend{false};
+  std::mutex lock;         // guards `parked`
+  std::deque<PIRP> parked; // oldest first
 
-  // Creates the driver and its device (named `name`, may be NULL).
-  static std::unique_ptr<TestBus> create(const char16_t *name = nullptr) {
-    auto bus = std::make_unique<TestBus>();
-    KeInitializeSpinLock(&bus->lock);
-    InitializeListHead(&bus->pending);
-    bus->driver = platform::driver_create(u"\\Driver\\TestBus");
-    bus->driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
-    bus->driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
-    UNICODE_STRING device_name;
-    RtlInitUnicodeString(&device_name, name);
-    if (IoCreateDevice(bus->driver, sizeof(TestBus *), name != nullptr ? &device_name : nullptr,
-                       FILE_DEVICE_UNKNOWN, 0, FALSE, &bus->device) == STATUS_SUCCESS)
-      *static_cast<TestBus **>(bus->device->DeviceExtension) = bus.get();
-    return bus;
+  TestBus() {
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = dispatch;
+    if (IoCreateDevice(driver, sizeof(TestBus *), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device) ==
+        STATUS_SUCCESS)
+      *static_cast<TestBus **>(device->DeviceExtension) = this;
   }
-
-  ~TestBus() {
-    if (driver != nullptr)
-      platform::driver_delete(driver);
-  }
+  ~TestBus() { platform::driver_delete(driver); }
+  static TestBus &of(PDEVICE_OBJECT device) { return **static_cast<TestBus **>(device->DeviceExtension); }
 
   static NTSTATUS dispatch(PDEVICE_OBJECT device, PIRP irp) {
-    TestBus *bus = *static_cast<TestBus **>(device->DeviceExtension);
-    bus->dispatched++;
-    if (bus->pend) {
-      IoMarkIrpPending(irp);
-      KIRQL old = KfAcquireSpinLock(&bus->lock);
-      InsertTailList(&bus->pending, &irp->Tail.Overlay.ListEntry);
-      KfReleaseSpinLock(&bus->lock, old);
-      return STATUS_PENDING;
+    if (!of(device).pend) {
+      complete(irp, STATUS_SUCCESS);
+      return STATUS_SUCCESS;
     }
-    NTSTATUS status = bus->status;
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = bus->information;
-    if (bus->on_dispatch)
-      bus->on_dispatch(irp);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status; // the IRP may be gone now
+    IoMarkIrpPending(irp);
+    std::lock_guard<std::mutex> hold(of(device).lock);
+    of(device).parked.push_back(irp);
+    IoSetCancelRoutine(irp, cancel);
+    return STATUS_PENDING;
   }
 
-  // Takes the oldest pended IRP, waiting up to `timeout` for one.
-  PIRP take_pending(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Takes a parked IRP off the list if it is still there; completes it as cancelled.
+  static VOID cancel(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+      std::lock_guard<std::mutex> hold(of(device).lock);
+      std::erase(of(device).parked, irp);
+    }
+    complete(irp, STATUS_CANCELLED);
+  }
+
+  // Takes back the oldest parked IRP not being cancelled, waiting up to `timeout`; NULL when none came.
+  PIRP take_parked(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      KIRQL old = KfAcquireSpinLock(&lock);
       PIRP irp = nullptr;
-      if (!IsListEmpty(&pending))
-        irp = CONTAINING_RECORD(RemoveHeadList(&pending), IRP, Tail.Overlay.ListEntry);
-      KfReleaseSpinLock(&lock, old);
-      if (irp != nullptr || std::chrono::steady_clock::now() > deadline)
-        return irp;
+      {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!parked.empty()) {
+          irp = parked.front();
+          parked.pop_front();
+        }
+      }
+      if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr)
+        return irp; // else its cancel routine owns it
+      if (irp == nullptr && std::chrono::steady_clock::now() > deadline)
+        return nullptr;
       std::this_thread::yield();
     }
   }
 
-  // Completes a pended IRP as a bus would from its own context, at
-  // DISPATCH_LEVEL.
+  // Completes an IRP as a bus does from its own context, at DISPATCH_LEVEL.
   static void complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
-    KIRQL old = KeRaiseIrqlToDpcLevel();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     KeLowerIrql(old);
   }

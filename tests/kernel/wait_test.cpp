@@ -1,0 +1,143 @@
+// Waits on events and on system threads' objects, their timeouts, and spin locks with their owner checks.
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "platform/kernel/control.h"
+#include "tests/support/rig_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Waits on `object` for ever, or with a timeout in 100 ns units (negative: relative; else absolute).
+NTSTATUS wait_for(PVOID object, std::optional<LONGLONG> timeout = {}) {
+  LARGE_INTEGER limit;
+  limit.QuadPart = timeout.value_or(0);
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout ? &limit : nullptr);
+}
+
+class WaitTest : public RigTest {};
+
+// Makes sure a set releases all waiters or exactly one. Catches a set that wakes too few or too many.
+TEST_F(WaitTest, NotificationReleasesAllSynchronizationOne) {
+  for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+    const bool notification = type == NotificationEvent;
+    SCOPED_TRACE(notification ? "notification" : "synchronization");
+    KEVENT event;
+    KeInitializeEvent(&event, type, FALSE);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+      waiters.emplace_back([&] { released += wait_for(&event) == STATUS_SUCCESS ? 1 : 100; }); // 100: failed
+    std::this_thread::sleep_for(20ms); // let them queue
+    for (int set = 1; set <= (notification ? 1 : 3); ++set) {
+      EXPECT_EQ(released.load(), set - 1);
+      EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+      const int expected = notification ? 3 : set;
+      EXPECT_TRUE(rig::wait_until([&] { return released.load() >= expected; }, 10s));
+      std::this_thread::sleep_for(20ms); // no further waiter may follow
+      EXPECT_EQ(released.load(), expected);
+    }
+    for (std::thread &t : waiters)
+      t.join();
+    EXPECT_EQ(wait_for(&event, 0), notification ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    EXPECT_EQ(KeResetEvent(&event) != 0, notification);
+  }
+}
+
+// Makes sure timeouts end waits no earlier than asked. Catches timeout units or signs mixed up.
+TEST_F(WaitTest, TimeoutsEndWaitsNoEarlierThanAsked) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_for(&event, -50 * 10000), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(wait_for(&event, now.QuadPart + 40 * 10000), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms); // the system clock's grain
+  EXPECT_EQ(wait_for(&event, now.QuadPart - 10000000), STATUS_TIMEOUT);
+  EXPECT_EQ(wait_for(&event, 0), STATUS_TIMEOUT);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE); // kept after the timed-out waits
+  EXPECT_EQ(wait_for(&event, 0), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+// The transfer thread's shape: raises its priority, runs until `go` is set.
+VOID run_until_set(PVOID go) {
+  KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+  wait_for(go);
+}
+
+// Makes sure a thread object is signalled only when its routine returned. Catches a stop that does not wait.
+TEST_F(WaitTest, ThreadObjectIsSignalledAtTheEnd) {
+  KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, run_until_set, &go), STATUS_SUCCESS);
+  PVOID thread = nullptr;
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+  EXPECT_EQ(wait_for(thread, -20 * 10000), STATUS_TIMEOUT);
+  EXPECT_EQ(platform::system_threads_live(), 1u);
+  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(wait_for(thread), STATUS_SUCCESS);
+  EXPECT_TRUE(platform::system_threads_wait_all(10s));
+  EXPECT_EQ(wait_for(thread, 0), STATUS_SUCCESS); // stays signalled while referenced
+  ObDereferenceObject(thread);
+}
+
+// Makes sure blocking at DISPATCH_LEVEL or on no object is reported. Catches the driver blocking there.
+TEST_F(WaitTest, WaitMisuseIsReported) {
+  quiet_misuse();
+  KEVENT raw{};
+  EXPECT_EQ(wait_for(&raw), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Wait), 1u);
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KeInitializeEvent(&raw, NotificationEvent, TRUE);
+  const KIRQL old = KfAcquireSpinLock(&lock);
+  EXPECT_EQ(wait_for(&raw, 0), STATUS_SUCCESS); // polling is fine
+  EXPECT_EQ(wait_for(&raw, -10000), STATUS_SUCCESS);
+  KfReleaseSpinLock(&lock, old);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irql), 1u);
+}
+
+VOID return_holding(PVOID lock) {
+  (void)KfAcquireSpinLock(static_cast<PKSPIN_LOCK>(lock));
+}
+
+// Makes sure a spin lock restores the IRQL and checks its owner. Catches lock faults hidden or left held.
+TEST_F(WaitTest, SpinLockRestoresIrqlAndChecksItsOwner) {
+  quiet_misuse();
+  KSPIN_LOCK lock{}; // zero-filled memory is a free lock
+  KIRQL old = KfAcquireSpinLock(&lock);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KfReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(take_misuse_reports().empty());
+  KfReleaseSpinLock(&lock, PASSIVE_LEVEL); // free
+  old = KfAcquireSpinLock(&lock);
+  std::thread([&] { KfReleaseSpinLock(&lock, PASSIVE_LEVEL); }).join(); // by a stranger
+  KeLowerIrql(old);
+  old = KfAcquireSpinLock(&lock);
+  KfReleaseSpinLock(&lock, KfAcquireSpinLock(&lock)); // recursive
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KfReleaseSpinLock(&lock, old);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::SpinLock), 3u);
+
+  HANDLE handle = nullptr; // a system thread that returns with the lock held
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, return_holding, &lock),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  EXPECT_TRUE(platform::system_threads_wait_all(10s));
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irql), 1u);
+}
+
+} // namespace
