@@ -76,11 +76,6 @@ bool LineRecorder::wait_for(std::string_view fragment, std::chrono::milliseconds
                            [&] { return contains_fragment_locked(fragment, &scanned, &generation); });
 }
 
-bool LineRecorder::wait_for_size(size_t n, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> guard(lock_);
-  return arrived_.wait_for(guard, timeout, [&] { return lines_.size() >= n; });
-}
-
 void LineRecorder::clear() {
   std::lock_guard<std::mutex> guard(lock_);
   lines_.clear();

@@ -46,9 +46,6 @@ public:
   // message procedure.
   bool wait_for(std::string_view fragment, std::chrono::milliseconds timeout) const;
 
-  // Waits until at least n messages are kept, at most timeout.
-  bool wait_for_size(size_t n, std::chrono::milliseconds timeout) const;
-
   // Forgets every message kept and the dropped count.
   void clear();
 

@@ -44,9 +44,6 @@ PoolCounts pool_counts();
 // Counts for one tag (all zero for a tag never used).
 PoolCounts pool_tag_counts(ULONG tag);
 
-// Every live block, oldest first.
-std::vector<PoolBlock> pool_live_blocks();
-
 // Live blocks allocated after allocation number `after_sequence`, oldest first.
 std::vector<PoolBlock> pool_live_blocks_since(uint64_t after_sequence);
 
@@ -92,28 +89,32 @@ KIRQL irql_reset_current();
 size_t system_threads_live();
 
 // Waits until every system thread has ended (and been joined), at most
-// `timeout`. Returns true when none is left. Blocks; PASSIVE_LEVEL.
+// `timeout`. Returns true when none is left. Blocks; PASSIVE_LEVEL. From a
+// system thread (which would wait for itself) it is refused: reported as
+// misuse, returns false at once.
 bool system_threads_wait_all(std::chrono::milliseconds timeout);
 
 // Live thread objects (system threads' objects still referenced).
 size_t thread_objects_live();
 
-// Whether KeSetPriorityThread may change real scheduling (default: yes).
-void thread_set_real_priorities(bool enable);
-
 // ---------------------------------------------------------------------------
 // Work queues
 
 // Waits until no work item is queued or running, at most `timeout`.
-// Returns true when the queues are idle. Blocks; not from a work item.
+// Returns true when the queues are idle. Blocks. From a work item's routine
+// (which would wait for itself) it is refused: reported as misuse, returns
+// false at once.
 bool work_queues_wait_idle(std::chrono::milliseconds timeout);
 
 // Items queued or running now.
 size_t work_items_pending();
 
 // Stops the worker threads: waits (at most `timeout`) for the running and
-// queued items, then ends the workers. Queues restart on the next
-// ExQueueWorkItem. Also runs at process exit.
+// queued items, then ends the workers (joined when they drained in time, let
+// go otherwise). The queue restarts on the next ExQueueWorkItem. Also runs
+// at process exit. Returns whether the items drained in time. Blocks. From a
+// work item's routine (a worker would join itself) it is refused: reported
+// as misuse, returns false at once.
 bool work_queues_shutdown(std::chrono::milliseconds timeout);
 
 // ---------------------------------------------------------------------------

@@ -297,12 +297,6 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                    static_cast<void *>(TargetDevice));
 }
 
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-  IoTables &t = tables();
-  std::lock_guard<std::mutex> hold(t.lock);
-  return top_of(DeviceObject);
-}
-
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                   PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject) {
   (void)DesiredAccess;

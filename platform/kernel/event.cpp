@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "platform/kernel/internal.h"
 #include "platform/kernel/irql.h"
@@ -274,22 +273,4 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     return STATUS_INVALID_PARAMETER;
   }
   return wait_signalled(channel, hold, header, deadline);
-}
-
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
-  (void)WaitMode;
-  (void)Alertable;
-  if (KeGetCurrentIrql() >= DISPATCH_LEVEL)
-    misuse_reportf(MisuseCategory::Irql, "KeDelayExecutionThread at IRQL %u",
-                   static_cast<unsigned>(KeGetCurrentIrql()));
-  if (Interval == nullptr) {
-    misuse_report(MisuseCategory::Wait, "KeDelayExecutionThread without an interval");
-    return STATUS_INVALID_PARAMETER;
-  }
-  std::optional<Clock::time_point> deadline = deadline_of(Interval);
-  if (deadline)
-    std::this_thread::sleep_until(*deadline);
-  else
-    misuse_report(MisuseCategory::Wait, "KeDelayExecutionThread for an endless interval");
-  return STATUS_SUCCESS;
 }

@@ -92,7 +92,3 @@ LONG KeReadStateEvent(PKEVENT Event);
 // blocking wait at DISPATCH_LEVEL is reported as misuse (and still performed).
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-
-// Sleeps for Interval (negative = relative 100 ns, positive = absolute system
-// time). Returns STATUS_SUCCESS. Blocks; IRQL < DISPATCH_LEVEL.
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);

@@ -70,9 +70,6 @@ using PMDL = MDL *;
 // IRP flags (IRP::Flags).
 #define IRP_NOCACHE 0x00000001
 #define IRP_SYNCHRONOUS_API 0x00000004
-#define IRP_BUFFERED_IO 0x00000010
-#define IRP_DEALLOCATE_BUFFER 0x00000020
-#define IRP_INPUT_OPERATION 0x00000040
 
 // Object type codes (the Type field of the I/O records).
 #define IO_TYPE_DEVICE 3
@@ -99,17 +96,8 @@ using DEVICE_TYPE = ULONG;
 #define DO_DEVICE_INITIALIZING 0x00000080
 #define DO_POWER_PAGABLE 0x00002000
 
-// Control codes.
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
+// Control codes: the transfer method is in the low two bits.
 #define METHOD_NEITHER 3
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
-  ((static_cast<ULONG>(DeviceType) << 16) | (static_cast<ULONG>(Access) << 14) |                             \
-   (static_cast<ULONG>(Function) << 2) | static_cast<ULONG>(Method))
 #define METHOD_FROM_CTL_CODE(ctrlCode) (static_cast<ULONG>(ctrlCode) & 3)
 
 // ---------------------------------------------------------------------------
@@ -128,8 +116,6 @@ using PIO_STATUS_BLOCK = IO_STATUS_BLOCK *;
 // Memory descriptor list: describes a virtually contiguous buffer. In this
 // platform every address is resident, so the page array holds made-up frame
 // numbers and the mapping is the buffer itself.
-#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
-#define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
@@ -213,7 +199,7 @@ struct IRP {
   union {
     IRP *MasterIrp;
     LONG IrpCount;
-    PVOID SystemBuffer; // buffered I/O: the I/O manager's copy of the buffers
+    PVOID SystemBuffer;
   } AssociatedIrp;
   LIST_ENTRY ThreadListEntry;
   IO_STATUS_BLOCK IoStatus;
@@ -342,9 +328,6 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 // Removes the device attached on top of TargetDevice.
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 
-// The top of the attachment stack that DeviceObject is in.
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
-
 // Opens the device named ObjectName: *FileObject receives a new referenced
 // file object (release it with ObDereferenceObject / ObfDereferenceObject),
 // *DeviceObject the top of the named device's stack (not referenced).
@@ -373,9 +356,6 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 // still being processed cannot be re-initialised (misuse, ignored).
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 
-// Makes a completed IRP ready for another request with Status as its status.
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-
 // Frees an IRP from IoAllocateIrp (not its MDLs). Freeing an IRP that a
 // driver still processes is misuse: reported, and the IRP is freed when its
 // completion ends. Freeing inside a completion routine is legal when the
@@ -385,15 +365,12 @@ VOID IoFreeIrp(PIRP Irp);
 // Builds a device-control request for DeviceObject, owned by the I/O
 // manager: the next stack location holds IRP_MJ_DEVICE_CONTROL (or
 // IRP_MJ_INTERNAL_DEVICE_CONTROL when InternalDeviceIoControl) and the
-// DeviceIoControl parameters. The buffers follow the control code's method:
-// METHOD_BUFFERED copies the input into a system buffer (AssociatedIrp.
-// SystemBuffer) and copies IoStatus.Information bytes (at most
-// OutputBufferLength) back to OutputBuffer on success; METHOD_IN/OUT_DIRECT
-// buffer the input and describe the output with an MDL (MdlAddress);
-// METHOD_NEITHER passes InputBuffer as Type3InputBuffer and OutputBuffer as
-// UserBuffer. When the request completes (without a completion routine
-// taking it over) the I/O manager copies the final IoStatus into
-// *IoStatusBlock, sets Event (if any) and frees the IRP and its buffers.
+// DeviceIoControl parameters. Buffers are passed as METHOD_NEITHER passes
+// them (InputBuffer as Type3InputBuffer, OutputBuffer as UserBuffer); this
+// I/O manager copies no buffer, so buffers with a control code of another
+// method are refused as misuse (NULL). When the request completes (without
+// a completion routine taking it over) the I/O manager frees the IRP, copies
+// the final IoStatus into *IoStatusBlock and sets Event (if any).
 // NULL when the pool fails. Never blocks; PASSIVE_LEVEL.
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
@@ -421,16 +398,6 @@ inline VOID IoSetNextIrpStackLocation(PIRP Irp) {
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
   Irp->CurrentLocation++;
   Irp->Tail.Overlay.CurrentStackLocation++;
-}
-
-// Copies the current location to the next one, without completion routine.
-inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
-  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-  *next = *current;
-  next->CompletionRoutine = nullptr;
-  next->Context = nullptr;
-  next->Control = 0;
 }
 
 // Sets the routine that IofCompleteRequest calls for the next location,
@@ -475,7 +442,7 @@ inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // STATUS_MORE_PROCESSING_REQUIRED stops the walk and owns the IRP (it may
 // free it). Pending marks propagate upwards. When the walk reaches the top,
 // an IRP built by IoBuildDeviceIoControlRequest is finished by the I/O
-// manager (status block, output copy, event, freed). An IRP from
+// manager (freed, status block, event). An IRP from
 // IoAllocateIrp reaching the top is misuse (its owner had no completion
 // routine to take it back); it is left to its owner. Completing twice,
 // completing with STATUS_PENDING or with a cancel routine still set is
@@ -505,9 +472,9 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql);
 // MDLs
 
 // Allocates an MDL (tag "Mdl ") describing Length bytes at VirtualAddress.
-// With Irp: the MDL becomes Irp->MdlAddress, or with SecondaryBuffer is
-// appended to its chain. NULL when the pool fails or Length is above
-// 2 GiB - 1 page. Never blocks; <= DISPATCH_LEVEL.
+// The MDL stands alone: attaching it to an IRP (Irp not NULL) is not
+// supported and is refused as misuse. NULL when the pool fails or Length is
+// above 2 GiB - 1 page. Never blocks; <= DISPATCH_LEVEL.
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp);
 
@@ -515,20 +482,11 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
 // (MappedSystemVa = the buffer). <= DISPATCH_LEVEL.
 VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 
-enum LOCK_OPERATION : int { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 };
-
-// Locks the MDL's pages (all memory is resident here: marks them locked
-// and fills the page array). <= DISPATCH_LEVEL.
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
-
-// Undoes MmProbeAndLockPages (and any system mapping).
-VOID MmUnlockPages(PMDL MemoryDescriptorList);
-
 // Frees an MDL from IoAllocateMdl (a foreign one is misuse). <= DISPATCH_LEVEL.
 VOID IoFreeMdl(PMDL Mdl);
 
 // System address of the MDL's buffer; NULL (and misuse) for an MDL that was
-// neither built nor mapped. <= DISPATCH_LEVEL.
+// not built. <= DISPATCH_LEVEL.
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 
 inline PVOID MmGetMdlVirtualAddress(const MDL *Mdl) {
@@ -536,9 +494,6 @@ inline PVOID MmGetMdlVirtualAddress(const MDL *Mdl) {
 }
 inline ULONG MmGetMdlByteCount(const MDL *Mdl) {
   return Mdl->ByteCount;
-}
-inline ULONG MmGetMdlByteOffset(const MDL *Mdl) {
-  return Mdl->ByteOffset;
 }
 inline PPFN_NUMBER MmGetMdlPfnArray(PMDL Mdl) {
   return reinterpret_cast<PPFN_NUMBER>(Mdl + 1);

@@ -124,22 +124,6 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
   record->sends = 0;
 }
 
-VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-  IrpTable &t = irp_table();
-  std::unique_lock<std::mutex> hold(t.lock);
-  IrpRecord *record = irp_find_settled(t, hold, Irp);
-  if (record == nullptr || record->state == IrpState::Sent || record->state == IrpState::Completing) {
-    hold.unlock();
-    misuse_reportf(MisuseCategory::Irp, "IoReuseIrp: IRP %p is not live or still being processed",
-                   static_cast<void *>(Irp));
-    return;
-  }
-  irp_init_header(Irp, Irp->Size, Irp->StackCount, record->allocated ? record->bytes : Irp->Size);
-  Irp->IoStatus.Status = Status;
-  record->state = IrpState::Idle;
-  record->sends = 0;
-}
-
 VOID IoFreeIrp(PIRP Irp) {
   IrpTable &t = irp_table();
   std::unique_lock<std::mutex> hold(t.lock);

@@ -113,14 +113,13 @@ void finish_completion(PIRP irp) {
   if (record.free_requested || record.io_manager) {
     bool misused = record.free_requested;
     bool io_manager = record.io_manager;
-    ULONG output_length = record.output_length;
     t.irps.erase(found);
     hold.unlock();
     if (misused)
       misuse_reportf(MisuseCategory::Irp, "IRP %p was freed while it was being completed",
                      static_cast<void *>(irp));
     if (io_manager)
-      finish_io_manager_request(irp, output_length);
+      finish_io_manager_request(irp);
     else
       ExFreePool(irp);
     return;

@@ -31,7 +31,6 @@ struct IrpRecord {
   bool allocated = false;  // from IoAllocateIrp: IoFreeIrp frees the block
   bool io_manager = false; // from IoBuildDeviceIoControlRequest: finished and freed on completion
   size_t bytes = 0;        // size of the allocated block
-  ULONG output_length = 0; // buffered output to copy back (I/O-manager requests)
   IrpState state = IrpState::Idle;
   uint64_t sends = 0;           // IofCallDriver calls so far
   uintptr_t routine_thread = 0; // thread running one of its completion routines, 0 if none
@@ -63,10 +62,9 @@ void irp_init_header(PIRP irp, USHORT packet_size, CCHAR stack_size, size_t zero
 PIRP irp_allocate(CCHAR stack_size);
 
 // Finishes a request built by IoBuildDeviceIoControlRequest once its
-// completion walk reached the top (irp_ioctl.cpp): copies the buffered
-// output (at most `output_length` bytes), frees the buffers, MDLs and the
-// IRP, then stores the status and sets the caller's event. The IRP's record
-// is already gone; no lock held.
-void finish_io_manager_request(PIRP irp, ULONG output_length);
+// completion walk reached the top (irp_ioctl.cpp): frees the IRP, then
+// stores the status and sets the caller's event. The IRP's record is
+// already gone; no lock held.
+void finish_io_manager_request(PIRP irp);
 
 } // namespace platform::kernel

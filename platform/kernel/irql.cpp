@@ -65,9 +65,3 @@ VOID KeLowerIrql(KIRQL NewIrql) {
                              static_cast<unsigned>(old), static_cast<unsigned>(NewIrql));
   platform::kernel::current_irql = NewIrql;
 }
-
-KIRQL KeRaiseIrqlToDpcLevel() {
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  return old;
-}

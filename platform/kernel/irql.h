@@ -26,6 +26,3 @@ VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
 // Lowers the calling thread's IRQL to NewIrql (normally the value saved by
 // KeRaiseIrql). Lowering to a higher level is misuse (reported; still set).
 VOID KeLowerIrql(KIRQL NewIrql);
-
-// Raises to DISPATCH_LEVEL and returns the old IRQL.
-KIRQL KeRaiseIrqlToDpcLevel();

@@ -81,17 +81,6 @@ inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead) {
   return entry;
 }
 
-// Unlinks and returns the last entry; on an empty list as RemoveHeadList.
-inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead) {
-  if (ListHead->Blink == nullptr || ListHead->Blink == ListHead) {
-    platform::list_misuse("RemoveTailList on an empty or uninitialised list");
-    return ListHead;
-  }
-  PLIST_ENTRY entry = ListHead->Blink;
-  RemoveEntryList(entry);
-  return entry;
-}
-
 // Appends Entry at the end of the list.
 inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   PLIST_ENTRY last = ListHead->Blink;
@@ -103,17 +92,4 @@ inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
   Entry->Blink = last;
   last->Flink = Entry;
   ListHead->Blink = Entry;
-}
-
-// Puts Entry at the front of the list.
-inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
-  PLIST_ENTRY first = ListHead->Flink;
-  if (first == nullptr || first->Blink != ListHead) {
-    platform::list_misuse("InsertHeadList on a corrupted or uninitialised list head");
-    return;
-  }
-  Entry->Flink = first;
-  Entry->Blink = ListHead;
-  first->Blink = Entry;
-  ListHead->Flink = Entry;
 }

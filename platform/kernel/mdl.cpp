@@ -1,5 +1,5 @@
 // Memory descriptor lists. All memory of this platform is resident and
-// mapped, so building, locking and mapping only fill in the descriptor.
+// mapped, so building and mapping only fill in the descriptor.
 #include <algorithm>
 #include <mutex>
 #include <unordered_set>
@@ -43,6 +43,12 @@ void fill_pages(PMDL mdl) {
 PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                    PIRP Irp) {
   (void)ChargeQuota;
+  (void)SecondaryBuffer;
+  if (Irp != nullptr) {
+    misuse_reportf(MisuseCategory::Mdl, "IoAllocateMdl: attaching an MDL to IRP %p is not supported",
+                   static_cast<void *>(Irp));
+    return nullptr;
+  }
   if (Length > kLargestMdlLength)
     return nullptr;
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
@@ -65,16 +71,6 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     std::lock_guard<std::mutex> hold(t.lock);
     t.live.insert(mdl);
   }
-  if (Irp != nullptr) {
-    if (!SecondaryBuffer || Irp->MdlAddress == nullptr) {
-      Irp->MdlAddress = mdl;
-    } else {
-      PMDL last = Irp->MdlAddress;
-      while (last->Next != nullptr)
-        last = last->Next;
-      last->Next = mdl;
-    }
-  }
   return mdl;
 }
 
@@ -84,40 +80,13 @@ VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
-  (void)AccessMode;
-  (void)Operation;
-  if ((MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
-    misuse_reportf(MisuseCategory::Mdl, "MmProbeAndLockPages(%p): pages already locked or built",
-                   static_cast<void *>(MemoryDescriptorList));
-    return;
-  }
-  fill_pages(MemoryDescriptorList);
-  MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
-}
-
-VOID MmUnlockPages(PMDL MemoryDescriptorList) {
-  if ((MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) == 0) {
-    misuse_reportf(MisuseCategory::Mdl, "MmUnlockPages(%p): pages not locked",
-                   static_cast<void *>(MemoryDescriptorList));
-    return;
-  }
-  MemoryDescriptorList->MdlFlags &= static_cast<CSHORT>(~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA));
-  MemoryDescriptorList->MappedSystemVa = nullptr;
-}
-
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
   (void)Priority;
-  if ((Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0)
+  if ((Mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) != 0)
     return Mdl->MappedSystemVa;
-  if ((Mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
-    misuse_reportf(MisuseCategory::Mdl, "MmGetSystemAddressForMdlSafe(%p): MDL neither built nor locked",
-                   static_cast<void *>(Mdl));
-    return nullptr;
-  }
-  Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
-  Mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-  return Mdl->MappedSystemVa;
+  misuse_reportf(MisuseCategory::Mdl, "MmGetSystemAddressForMdlSafe(%p): MDL not built",
+                 static_cast<void *>(Mdl));
+  return nullptr;
 }
 
 VOID IoFreeMdl(PMDL Mdl) {

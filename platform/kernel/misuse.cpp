@@ -92,21 +92,6 @@ std::vector<MisuseReport> misuse_take() {
   return taken;
 }
 
-size_t misuse_count() {
-  MisuseLog &log = misuse_log();
-  std::lock_guard<std::mutex> hold(log.lock);
-  return log.reports.size();
-}
-
-size_t misuse_count(MisuseCategory category) {
-  MisuseLog &log = misuse_log();
-  std::lock_guard<std::mutex> hold(log.lock);
-  size_t count = 0;
-  for (const MisuseReport &report : log.reports)
-    count += report.category == category ? 1 : 0;
-  return count;
-}
-
 void misuse_clear() {
   (void)misuse_take();
 }

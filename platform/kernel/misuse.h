@@ -55,12 +55,6 @@ void misuse_reportf(MisuseCategory category, const char *format, ...) __attribut
 // Takes (returns and clears) all records so far, oldest first.
 std::vector<MisuseReport> misuse_take();
 
-// Number of records not yet taken.
-size_t misuse_count();
-
-// Number of records of one category not yet taken.
-size_t misuse_count(MisuseCategory category);
-
 // Drops all records.
 void misuse_clear();
 

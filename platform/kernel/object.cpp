@@ -32,25 +32,6 @@ ObjectTable &table() {
   return *instance;
 }
 
-OBJECT_TYPE thread_type{"Thread"};
-OBJECT_TYPE file_type{"File"};
-OBJECT_TYPE device_type{"Device"};
-POBJECT_TYPE thread_type_pointer = &thread_type;
-POBJECT_TYPE file_type_pointer = &file_type;
-POBJECT_TYPE device_type_pointer = &device_type;
-
-POBJECT_TYPE type_of(ObjectKind kind) {
-  switch (kind) {
-  case ObjectKind::Thread:
-    return &thread_type;
-  case ObjectKind::File:
-    return &file_type;
-  case ObjectKind::Device:
-    break;
-  }
-  return &device_type;
-}
-
 } // namespace
 
 void object_insert(void *object, ObjectKind kind, LONG references, ObjectDestroy destroy) {
@@ -82,10 +63,6 @@ size_t objects_live(ObjectKind kind) {
 }
 
 } // namespace platform::kernel
-
-POBJECT_TYPE *PsThreadType = &platform::kernel::thread_type_pointer;
-POBJECT_TYPE *IoFileObjectType = &platform::kernel::file_type_pointer;
-POBJECT_TYPE *IoDeviceObjectType = &platform::kernel::device_type_pointer;
 
 using namespace platform;
 using namespace platform::kernel;
@@ -127,6 +104,7 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVOID ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object, PVOID HandleInformation) {
   (void)DesiredAccess;
+  (void)ObjectType;
   (void)AccessMode;
   (void)HandleInformation;
   ObjectTable &t = table();
@@ -137,10 +115,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVO
     misuse_reportf(MisuseCategory::Object, "ObReferenceObjectByHandle(%p): invalid handle", Handle);
     return STATUS_INVALID_HANDLE;
   }
-  ObjectEntry &entry = t.objects.at(handle->second);
-  if (ObjectType != nullptr && static_cast<POBJECT_TYPE>(ObjectType) != type_of(entry.kind))
-    return STATUS_OBJECT_TYPE_MISMATCH;
-  entry.references++;
+  t.objects.at(handle->second).references++;
   *Object = handle->second;
   return STATUS_SUCCESS;
 }

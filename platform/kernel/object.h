@@ -12,15 +12,6 @@
 #include "platform/kernel/ntdef.h"
 #include "platform/kernel/ntstatus.h"
 
-// Object types, for the checked ObjectType argument.
-struct OBJECT_TYPE {
-  const char *Name;
-};
-using POBJECT_TYPE = OBJECT_TYPE *;
-extern POBJECT_TYPE *PsThreadType;
-extern POBJECT_TYPE *IoFileObjectType;
-extern POBJECT_TYPE *IoDeviceObjectType;
-
 #ifndef THREAD_ALL_ACCESS
 #define THREAD_ALL_ACCESS 0x001F03FFUL
 #endif
@@ -43,10 +34,9 @@ inline VOID ObDereferenceObject(PVOID Object) {
 }
 
 // Looks up Handle and returns its object in *Object with a new reference.
-// ObjectType NULL accepts any type; otherwise a different type gives
-// STATUS_OBJECT_TYPE_MISMATCH. Unknown handle: STATUS_INVALID_HANDLE
-// (reported as misuse). DesiredAccess, AccessMode and HandleInformation are
-// accepted and not checked (kernel-mode callers are trusted).
+// Unknown handle: STATUS_INVALID_HANDLE (reported as misuse). DesiredAccess,
+// ObjectType, AccessMode and HandleInformation are accepted and not checked
+// (kernel-mode callers are trusted; the platform exports no object types).
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, PVOID ObjectType,
                                    KPROCESSOR_MODE AccessMode, PVOID *Object, PVOID HandleInformation);
 

@@ -194,10 +194,10 @@ bool guards_intact(BlockHeader *header, size_t size) {
   return true;
 }
 
-// Frees a block; `expected_tag` 0 accepts any tag. Any context.
-void free_block(PVOID p, ULONG expected_tag, const char *caller) {
+// Frees a block after checking it (ExFreePool). Any context.
+void free_block(PVOID p) {
   if (p == nullptr) {
-    misuse_reportf(MisuseCategory::Pool, "%s(NULL)", caller);
+    misuse_report(MisuseCategory::Pool, "ExFreePool(NULL)");
     return;
   }
   Pool &state = pool();
@@ -210,10 +210,10 @@ void free_block(PVOID p, ULONG expected_tag, const char *caller) {
     FreedBlock block = twice ? freed->second : FreedBlock{0, 0, 0};
     hold.unlock();
     if (twice)
-      misuse_reportf(MisuseCategory::Pool, "%s: double free of %p (tag '%s', %zu bytes)", caller, p,
+      misuse_reportf(MisuseCategory::Pool, "ExFreePool: double free of %p (tag '%s', %zu bytes)", p,
                      pool_tag_text(block.tag).c_str(), block.size);
     else
-      misuse_reportf(MisuseCategory::Pool, "%s: %p is not a pool block (foreign pointer)", caller, p);
+      misuse_reportf(MisuseCategory::Pool, "ExFreePool: %p is not a pool block (foreign pointer)", p);
     return;
   }
   BlockHeader copy = live->second;
@@ -225,11 +225,8 @@ void free_block(PVOID p, ULONG expected_tag, const char *caller) {
 
   unpoison_margins(header, copy.size);
   if (std::memcmp(header, &copy, sizeof copy) != 0 || !guards_intact(header, copy.size))
-    misuse_reportf(MisuseCategory::Pool, "%s: guard bytes of %p overwritten (tag '%s', %zu bytes)", caller, p,
+    misuse_reportf(MisuseCategory::Pool, "ExFreePool: guard bytes of %p overwritten (tag '%s', %zu bytes)", p,
                    pool_tag_text(copy.tag).c_str(), copy.size);
-  if (expected_tag != 0 && expected_tag != copy.tag)
-    misuse_reportf(MisuseCategory::Pool, "%s: %p has tag '%s', freed as '%s'", caller, p,
-                   pool_tag_text(copy.tag).c_str(), pool_tag_text(expected_tag).c_str());
   std::memset(header, kFreedFillByte, kPrefixSize + copy.size + kGuardSize);
   std::free(header);
 }
@@ -270,10 +267,6 @@ std::vector<PoolBlock> pool_live_blocks_since(uint64_t after_sequence) {
   std::sort(blocks.begin(), blocks.end(),
             [](const PoolBlock &a, const PoolBlock &b) { return a.sequence < b.sequence; });
   return blocks;
-}
-
-std::vector<PoolBlock> pool_live_blocks() {
-  return pool_live_blocks_since(0);
 }
 
 uint64_t pool_sequence() {
@@ -359,14 +352,6 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
   return user_bytes(header);
 }
 
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return ExAllocatePoolWithTag(PoolType, NumberOfBytes, PoolTag("None"));
-}
-
 VOID ExFreePool(PVOID P) {
-  platform::free_block(P, 0, "ExFreePool");
-}
-
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  platform::free_block(P, Tag, "ExFreePoolWithTag");
+  platform::free_block(P);
 }

@@ -34,13 +34,7 @@ constexpr ULONG PoolTag(const char (&text)[5]) {
 // (a paged allocation at DISPATCH_LEVEL is reported as misuse).
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
 
-// Untagged allocation (tag "None").
-PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
-
 // Frees a block returned by ExAllocatePoolWithTag. Checks the guard bytes.
 // A NULL, foreign or already freed pointer is reported as misuse and ignored.
 // Never blocks; any IRQL <= DISPATCH_LEVEL.
 VOID ExFreePool(PVOID P);
-
-// As ExFreePool, and also reports a tag that differs from the allocation's.
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);

@@ -85,14 +85,3 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   release(SpinLock);
   KeLowerIrql(NewIrql);
 }
-
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (KeGetCurrentIrql() < DISPATCH_LEVEL)
-    misuse_reportf(MisuseCategory::Irql, "KeAcquireSpinLockAtDpcLevel(%p) below DISPATCH_LEVEL",
-                   static_cast<void *>(SpinLock));
-  acquire(SpinLock);
-}
-
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  release(SpinLock);
-}

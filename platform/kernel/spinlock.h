@@ -34,10 +34,6 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 // matching acquire). Must be called by the holder.
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
-// Acquire/release for a caller already at DISPATCH_LEVEL (IRQL unchanged).
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-
 // Conveniences with the kernel's classic shapes.
 inline VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   *OldIrql = KfAcquireSpinLock(SpinLock);

@@ -50,8 +50,6 @@ SystemThreads &system_threads() {
   return *instance;
 }
 
-std::atomic<bool> real_priorities{true};
-
 // The calling thread's object; set at start for system threads, on first
 // use for others.
 thread_local PKTHREAD current_thread = nullptr;
@@ -84,7 +82,9 @@ void init_thread_object(PKTHREAD thread, bool system) {
   thread->SystemThread = system ? TRUE : FALSE;
 }
 
-// Joins threads that have ended. Never called by a system thread on itself.
+// Joins threads that have ended. The caller is never among them: a thread
+// is listed as ended only after its routine has returned, and it calls
+// nothing that joins after that.
 void join_ended() {
   std::vector<std::thread> ended;
   {
@@ -146,6 +146,12 @@ size_t system_threads_live() {
 }
 
 bool system_threads_wait_all(std::chrono::milliseconds timeout) {
+  // A system thread would wait for itself: its routine has not returned.
+  if (kernel::current_thread != nullptr && kernel::current_thread->SystemThread) {
+    misuse_report(MisuseCategory::Thread,
+                  "system_threads_wait_all from a system thread (it would wait for itself)");
+    return false;
+  }
   kernel::SystemThreads &s = kernel::system_threads();
   bool none_left;
   {
@@ -158,10 +164,6 @@ bool system_threads_wait_all(std::chrono::milliseconds timeout) {
 
 size_t thread_objects_live() {
   return kernel::objects_live(kernel::ObjectKind::Thread);
-}
-
-void thread_set_real_priorities(bool enable) {
-  kernel::real_priorities.store(enable);
 }
 
 } // namespace platform
@@ -240,11 +242,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
   KPRIORITY previous = std::atomic_ref<KPRIORITY>(Thread->Priority).exchange(Priority);
   // Only the calling thread's own scheduling is changed: another thread's
   // host id may already belong to a different thread.
-  if (real_priorities.load() && Thread == current_thread)
+  if (Thread == current_thread)
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice_of(Priority));
   return previous;
-}
-
-KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
-  return std::atomic_ref<KPRIORITY>(Thread->Priority).load();
 }

@@ -73,6 +73,3 @@ inline PETHREAD PsGetCurrentThread() {
 // gets a lower nice value); a refusal is ignored, never an error. A priority
 // outside 0..31 is reported as misuse and clamped. Any IRQL <= DISPATCH_LEVEL.
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
-
-// The priority last recorded for Thread.
-KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);

@@ -27,11 +27,3 @@ ULONGLONG KeQueryInterruptTime() {
   auto since_boot = std::chrono::steady_clock::now() - boot_time();
   return static_cast<ULONGLONG>(std::chrono::duration_cast<Ticks>(since_boot).count());
 }
-
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency) {
-  if (PerformanceFrequency != nullptr)
-    PerformanceFrequency->QuadPart = 10000000;
-  LARGE_INTEGER counter;
-  counter.QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime());
-  return counter;
-}

@@ -13,9 +13,6 @@ VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 // Time since the platform started, in 100 ns units, from a monotonic clock.
 ULONGLONG KeQueryInterruptTime();
 
-// A monotonic counter and its frequency (10 MHz: 100 ns ticks).
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
-
 // Returns Value sign-extended to 64 bits.
 inline LARGE_INTEGER RtlConvertLongToLargeInteger(LONG Value) {
   LARGE_INTEGER result;

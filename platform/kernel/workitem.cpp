@@ -1,6 +1,6 @@
-// System work queues served by worker threads.
+// The delayed work queue served by worker threads.
 //
-// Items are linked into their queue through WORK_QUEUE_ITEM::List. A worker
+// Items are linked into the queue through WORK_QUEUE_ITEM::List. A worker
 // unlinks an item (clearing its link, so it can be queued again), calls the
 // routine with no lock held, and never touches the item afterwards: the
 // routine may free or requeue it.
@@ -19,47 +19,42 @@
 namespace platform::kernel {
 namespace {
 
-constexpr int kWorkersPerQueue[MaximumWorkQueue] = {2, 2, 1}; // critical, delayed, hyper-critical
+constexpr int kWorkers = 2;
 
+// `lock` guards every field and the item list.
 struct WorkQueue {
-  LIST_ENTRY items;              // queued items, oldest first
-  std::condition_variable ready; // signalled when an item is queued or the workers must stop
-};
-
-// `lock` guards every field and every queue's item list.
-struct WorkQueues {
   std::mutex lock;
-  std::condition_variable idle; // signalled when `pending` drops to 0
-  WorkQueue queues[MaximumWorkQueue];
+  std::condition_variable ready; // signalled when an item is queued or the workers must stop
+  std::condition_variable idle;  // signalled when `pending` drops to 0
+  LIST_ENTRY items;              // queued items, oldest first
   std::vector<std::thread> workers;
   size_t pending = 0;      // items queued or running
   bool started = false;    // workers exist for this generation
   uint64_t generation = 0; // workers of an older generation end
-  bool stopping = false;   // workers end once their queue is empty
+  bool stopping = false;   // workers end once the queue is empty
 
-  WorkQueues() {
-    for (WorkQueue &q : queues)
-      InitializeListHead(&q.items);
-  }
+  WorkQueue() { InitializeListHead(&items); }
 };
 
 // Never destroyed: the exit guard stops the workers.
-WorkQueues &work_queues() {
-  static WorkQueues *instance = new WorkQueues;
+WorkQueue &work_queue() {
+  static WorkQueue *instance = new WorkQueue;
   return *instance;
 }
 
-// Body of a worker thread serving queue `index`.
-void run_worker(int index, uint64_t generation) {
-  WorkQueues &w = work_queues();
-  WorkQueue &queue = w.queues[index];
+// Set on the worker threads, which must not wait for the queue they serve.
+thread_local bool on_worker = false;
+
+// Body of a worker thread.
+void run_worker(uint64_t generation) {
+  on_worker = true;
+  WorkQueue &w = work_queue();
   std::unique_lock<std::mutex> hold(w.lock);
   for (;;) {
-    queue.ready.wait(hold,
-                     [&] { return !IsListEmpty(&queue.items) || w.stopping || w.generation != generation; });
-    if (w.generation != generation || IsListEmpty(&queue.items))
+    w.ready.wait(hold, [&] { return !IsListEmpty(&w.items) || w.stopping || w.generation != generation; });
+    if (w.generation != generation || IsListEmpty(&w.items))
       return;
-    PLIST_ENTRY entry = RemoveHeadList(&queue.items);
+    PLIST_ENTRY entry = RemoveHeadList(&w.items);
     entry->Flink = nullptr;
     PWORK_QUEUE_ITEM item = CONTAINING_RECORD(entry, WORK_QUEUE_ITEM, List);
     PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
@@ -74,18 +69,25 @@ void run_worker(int index, uint64_t generation) {
 }
 
 // Starts the workers of a new generation. Lock held.
-void start_workers(WorkQueues &w) {
+void start_workers(WorkQueue &w) {
   w.started = true;
   w.stopping = false;
   ++w.generation;
-  for (int index = 0; index < MaximumWorkQueue; ++index)
-    for (int n = 0; n < kWorkersPerQueue[index]; ++n) {
-      try {
-        w.workers.emplace_back(run_worker, index, w.generation);
-      } catch (const std::system_error &) {
-        misuse_report(MisuseCategory::WorkItem, "no worker thread could be started");
-      }
+  for (int n = 0; n < kWorkers; ++n) {
+    try {
+      w.workers.emplace_back(run_worker, w.generation);
+    } catch (const std::system_error &) {
+      misuse_report(MisuseCategory::WorkItem, "no worker thread could be started");
     }
+  }
+}
+
+// Refuses a wait for the queue on one of its own workers; reports `what`.
+bool refused_on_worker(const char *what) {
+  if (!on_worker)
+    return false;
+  misuse_reportf(MisuseCategory::WorkItem, "%s from a work item's routine (it would wait for itself)", what);
+  return true;
 }
 
 // Stops the workers at process exit.
@@ -99,26 +101,29 @@ struct ExitGuard {
 namespace platform {
 
 bool work_queues_wait_idle(std::chrono::milliseconds timeout) {
-  kernel::WorkQueues &w = kernel::work_queues();
+  if (kernel::refused_on_worker("work_queues_wait_idle"))
+    return false;
+  kernel::WorkQueue &w = kernel::work_queue();
   std::unique_lock<std::mutex> hold(w.lock);
   return w.idle.wait_for(hold, timeout, [&] { return w.pending == 0; });
 }
 
 size_t work_items_pending() {
-  kernel::WorkQueues &w = kernel::work_queues();
+  kernel::WorkQueue &w = kernel::work_queue();
   std::lock_guard<std::mutex> hold(w.lock);
   return w.pending;
 }
 
 bool work_queues_shutdown(std::chrono::milliseconds timeout) {
-  kernel::WorkQueues &w = kernel::work_queues();
+  if (kernel::refused_on_worker("work_queues_shutdown"))
+    return false;
+  kernel::WorkQueue &w = kernel::work_queue();
   std::vector<std::thread> workers;
   bool drained;
   {
     std::unique_lock<std::mutex> hold(w.lock);
     w.stopping = true;
-    for (kernel::WorkQueue &q : w.queues)
-      q.ready.notify_all();
+    w.ready.notify_all();
     drained = w.idle.wait_for(hold, timeout, [&] { return w.pending == 0; });
     workers.swap(w.workers);
     if (!drained)
@@ -148,12 +153,12 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
     misuse_report(MisuseCategory::WorkItem, "ExQueueWorkItem: no item or no worker routine");
     return;
   }
-  if (QueueType < CriticalWorkQueue || QueueType >= MaximumWorkQueue) {
+  if (QueueType != DelayedWorkQueue) {
     misuse_reportf(MisuseCategory::WorkItem, "ExQueueWorkItem: unknown queue type %d",
                    static_cast<int>(QueueType));
     return;
   }
-  WorkQueues &w = work_queues();
+  WorkQueue &w = work_queue();
   std::unique_lock<std::mutex> hold(w.lock);
   if (WorkItem->List.Flink != nullptr) {
     hold.unlock();
@@ -164,7 +169,7 @@ VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
   }
   if (!w.started)
     start_workers(w);
-  InsertTailList(&w.queues[QueueType].items, &WorkItem->List);
+  InsertTailList(&w.items, &WorkItem->List);
   ++w.pending;
-  w.queues[QueueType].ready.notify_one();
+  w.ready.notify_one();
 }

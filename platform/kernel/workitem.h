@@ -1,7 +1,7 @@
-// System work queues: routines run later on the platform's worker threads.
+// The system work queue: routines run later on the platform's worker threads.
 //
-// Each queue (critical, delayed, hyper-critical) is served by its own small
-// set of worker threads, taking items in the order they were queued. A
+// The one queue the driver uses, the delayed work queue, is served by a
+// small set of worker threads taking items in the order they were queued. A
 // worker routine runs at PASSIVE_LEVEL and may block; it may free or requeue
 // its own item (the worker does not touch the item after calling it).
 // The platform side (waiting until idle, shut-down at exit) is in control.h.
@@ -20,10 +20,7 @@ struct WORK_QUEUE_ITEM {
 using PWORK_QUEUE_ITEM = WORK_QUEUE_ITEM *;
 
 enum WORK_QUEUE_TYPE : int {
-  CriticalWorkQueue = 0,
   DelayedWorkQueue = 1,
-  HyperCriticalWorkQueue = 2,
-  MaximumWorkQueue = 3,
 };
 
 // Prepares an item: routine, parameter, not queued.
@@ -36,6 +33,7 @@ inline VOID ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE R
 
 // Appends the item to the queue; a worker calls WorkerRoutine(Parameter).
 // Never blocks; any IRQL <= DISPATCH_LEVEL. An item without routine, an item
-// that is still queued, or an unknown queue type is reported as misuse and
-// not queued. Items queued while the platform shuts down are dropped.
+// that is still queued, or a queue other than DelayedWorkQueue is reported as
+// misuse and not queued. An item queued while the workers shut down still runs
+// (the queue restarts for it).
 VOID ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);

@@ -20,7 +20,6 @@
 // Endpoint address: bit 7 set is an IN endpoint (device to host); bits 0-3 the endpoint number.
 #define USB_ENDPOINT_DIRECTION_MASK 0x80
 #define USB_ENDPOINT_DIRECTION_IN(addr) ((addr)&USB_ENDPOINT_DIRECTION_MASK)
-#define USB_ENDPOINT_DIRECTION_OUT(addr) (!((addr)&USB_ENDPOINT_DIRECTION_MASK))
 
 // Endpoint transfer types (bmAttributes bits 0-1).
 #define USB_ENDPOINT_TYPE_MASK 0x03

@@ -152,11 +152,6 @@ void UsbBus::fail_requests(USHORT function, USBD_STATUS status, int count) {
   core_->faults.push_back(RequestFault{function, status, count});
 }
 
-void UsbBus::clear_faults() {
-  std::lock_guard<std::mutex> guard(core_->lock);
-  core_->faults.clear();
-}
-
 UsbTrace &UsbBus::trace() {
   return core_->trace;
 }

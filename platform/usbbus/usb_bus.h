@@ -96,7 +96,6 @@ public:
   // Test knob: the next `count` URBs of `function` (or kAnyFunction) fail at once with `status`
   // and 0 bytes, without reaching the device.
   void fail_requests(USHORT function, USBD_STATUS status, int count = 1);
-  void clear_faults();
 
   // The trace of every request (text and pcap sinks).
   UsbTrace &trace();

@@ -72,7 +72,6 @@ using USBD_STATUS = LONG;
 #define USBD_STATUS_CANCELED ((USBD_STATUS)0xC0010000L)
 
 #define USBD_SUCCESS(status) ((USBD_STATUS)(status) >= 0)
-#define USBD_ERROR(status) ((USBD_STATUS)(status) < 0)
 
 // ---------------------------------------------------------------------------------------------
 // Transfer flags (`_URB_BULK_OR_INTERRUPT_TRANSFER::TransferFlags`).
@@ -227,12 +226,6 @@ static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) == 128);
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 24);
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 static_assert(USBD_INTERFACE_INFORMATION_SIZE(16) == 408);
-
-// Size of a select-configuration request whose interface information records (each sized by
-// USBD_INTERFACE_INFORMATION_SIZE) add up to `total_interface_information_size` bytes.
-constexpr size_t GET_SELECT_CONFIGURATION_REQUEST_SIZE(size_t total_interface_information_size) {
-  return offsetof(_URB_SELECT_CONFIGURATION, Interface) + total_interface_information_size;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Library functions.

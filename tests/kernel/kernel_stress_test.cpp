@@ -140,7 +140,7 @@ TEST_F(KernelStress, WorkItemsAndThreadsFromManyThreads) {
       auto *item = static_cast<PWORK_QUEUE_ITEM>(
           ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), PoolTag("Tst1")));
       ExInitializeWorkItem(item, run_item, item);
-      ExQueueWorkItem(item, static_cast<WORK_QUEUE_TYPE>((t + i) % MaximumWorkQueue));
+      ExQueueWorkItem(item, DelayedWorkQueue);
       if (i % kEvery != 0)
         continue;
       HANDLE handle = nullptr;

@@ -1,4 +1,5 @@
-// Waits on events and on system threads' objects, their timeouts, and spin locks with their owner checks.
+// Waits on events and on system threads' objects, their timeouts, waits for oneself refused, and spin locks
+// with their owner checks.
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -90,6 +91,46 @@ TEST_F(WaitTest, ThreadObjectIsSignalledAtTheEnd) {
   EXPECT_TRUE(platform::system_threads_wait_all(10s));
   EXPECT_EQ(wait_for(thread, 0), STATUS_SUCCESS); // stays signalled while referenced
   ObDereferenceObject(thread);
+}
+
+// What a work item's routine and a system thread got when they waited for themselves.
+struct SelfWaits {
+  KEVENT done; // set by each routine when it has tried
+  bool shutdown = true, idle = true, threads = true;
+};
+
+VOID wait_for_own_queue(PVOID context) {
+  auto *w = static_cast<SelfWaits *>(context);
+  w->shutdown = platform::work_queues_shutdown(5s);
+  w->idle = platform::work_queues_wait_idle(5s);
+  KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+}
+
+VOID wait_for_own_thread(PVOID context) {
+  auto *w = static_cast<SelfWaits *>(context);
+  w->threads = platform::system_threads_wait_all(5s);
+  KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+}
+
+// Makes sure a worker or a system thread waiting for itself is refused. Catches a worker joining itself.
+TEST_F(WaitTest, WaitsForOneselfAreRefused) {
+  quiet_misuse();
+  SelfWaits w;
+  KeInitializeEvent(&w.done, SynchronizationEvent, FALSE);
+  WORK_QUEUE_ITEM item;
+  ExInitializeWorkItem(&item, wait_for_own_queue, &w);
+  ExQueueWorkItem(&item, DelayedWorkQueue);
+  EXPECT_EQ(wait_for(&w.done), STATUS_SUCCESS);
+  EXPECT_FALSE(w.shutdown);
+  EXPECT_FALSE(w.idle);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::WorkItem), 2u);
+  HANDLE handle = nullptr;
+  ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, wait_for_own_thread, &w),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+  EXPECT_EQ(wait_for(&w.done), STATUS_SUCCESS);
+  EXPECT_FALSE(w.threads);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Thread), 1u);
 }
 
 // Makes sure blocking at DISPATCH_LEVEL or on no object is reported. Catches the driver blocking there.

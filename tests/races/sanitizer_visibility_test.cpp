@@ -130,7 +130,7 @@ TEST_F(SanitizerVisibility, PoolBlockBytesStayUsable) {
     ASSERT_NE(block, nullptr);
     for (size_t i = 0; i < size; ++i)
       poke(block + i);
-    ExFreePoolWithTag(block, PoolTag("Race"));
+    ExFreePool(block);
   }
 }
 

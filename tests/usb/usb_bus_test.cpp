@@ -71,8 +71,9 @@ TEST(UsbdLibraryTest, CreateSizesTheRequestFromTheInterfaces) {
   PURB urb = USBD_CreateConfigurationRequestEx(config, list);
   ASSERT_NE(urb, nullptr);
   EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
-  EXPECT_EQ(urb->UrbHeader.Length, GET_SELECT_CONFIGURATION_REQUEST_SIZE(USBD_INTERFACE_INFORMATION_SIZE(2) +
-                                                                         USBD_INTERFACE_INFORMATION_SIZE(1)));
+  EXPECT_EQ(urb->UrbHeader.Length, offsetof(_URB_SELECT_CONFIGURATION, Interface) +
+                                       USBD_INTERFACE_INFORMATION_SIZE(2) +
+                                       USBD_INTERFACE_INFORMATION_SIZE(1));
   EXPECT_EQ(urb->UrbSelectConfiguration.ConfigurationDescriptor, config);
   ASSERT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
   EXPECT_EQ(list[0].Interface->Length, USBD_INTERFACE_INFORMATION_SIZE(2));
