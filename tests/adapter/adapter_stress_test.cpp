@@ -1,20 +1,15 @@
-// Adapter requests delivered from several threads at once, through the host.
-// Makes sure they are processed one at a time, in arrival order, each on the
-// thread of a caller that found the adapter idle, and each completed once; and
-// that a request finding the adapter busy is queued with "AdapterReceivePacket
-// Busy\n". Example failure: a request stranded in the list when the busy flag is
-// cleared, or two requests dispatched at once.
+// Adapter requests delivered from several threads at once to the rig's started
+// device.
 #include <algorithm>
 #include <map>
-#include <thread>
 
-#include "tests/adapter/adapter_fixture.h"
+#include "tests/adapter/adapter_test.h"
 
-using namespace streamclass;
+using streamclass::Request;
 
 namespace {
 
-class AdapterStress : public AdapterHost {};
+class AdapterStress : public AdapterTest {};
 
 // A dispatch line of one of the commands the test sends.
 bool is_dispatch_line(const char *text) {
@@ -23,12 +18,17 @@ bool is_dispatch_line(const char *text) {
          line == "SRB_UNKNOWN_DEVICE_COMMAND 0x00000103\n";
 }
 
+// Makes sure requests from several threads are processed one at a time, in
+// arrival order, each on the thread of a caller that found the adapter idle and
+// each completed once, and that one finding the adapter busy is queued with its
+// busy lines. Catches a request stranded in the list when the busy flag is
+// cleared, or two requests dispatched at once.
 TEST_F(AdapterStress, RequestsFromSeveralThreadsAreProcessedOneAtATimeInArrivalOrder) {
   constexpr int kThreads = 3;
   constexpr int kPerThread = 1000;
   constexpr SRB_COMMAND kCommands[] = {SRB_CHANGE_POWER_STATE, SRB_INITIALIZATION_COMPLETE,
                                        SRB_OPEN_DEVICE_INSTANCE};
-  add_initialized_device();
+  ASSERT_NO_FATAL_FAILURE(start());
 
   // Dispatches ('D') and completions ('C') in the order they happened.
   std::mutex events_mutex;
@@ -39,7 +39,7 @@ TEST_F(AdapterStress, RequestsFromSeveralThreadsAreProcessedOneAtATimeInArrivalO
       events += 'D';
     }
   });
-  log_->clear();
+  clear_log();
 
   // The first request is held in its dispatch until every thread has started, so
   // that requests pile up behind it.
@@ -49,14 +49,14 @@ TEST_F(AdapterStress, RequestsFromSeveralThreadsAreProcessedOneAtATimeInArrivalO
   for (int t = 0; t < kThreads; t++)
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; i++) {
-        auto request = adapter_->make_request(kCommands[(i + t) % 3]);
+        auto request = adapter().make_request(kCommands[(i + t) % 3]);
         ASSERT_NE(request, nullptr);
         request->on_complete([&](Request &) {
           std::lock_guard lock(events_mutex);
           events += 'C';
         });
         sent[t].push_back(request);
-        ASSERT_EQ(adapter_->deliver(request), STATUS_PENDING);
+        ASSERT_EQ(adapter().deliver(request), STATUS_PENDING);
       }
     });
   gate_->wait_held(std::chrono::seconds(10));
@@ -122,12 +122,12 @@ TEST_F(AdapterStress, RequestsFromSeveralThreadsAreProcessedOneAtATimeInArrivalO
     processed_elsewhere += t.completed_on != t.delivered_on ? 1 : 0;
   }
   EXPECT_GT(processed_elsewhere, 0u);
-  EXPECT_EQ(log_->count_exact("AdapterReceivePacket Busy\n"), processed_elsewhere);
-  EXPECT_EQ(log_->count_exact("AddToListIfBusy Busy\n"), processed_elsewhere);
+  EXPECT_EQ(log_count("AdapterReceivePacket Busy\n"), processed_elsewhere);
+  EXPECT_EQ(log_count("AddToListIfBusy Busy\n"), processed_elsewhere);
 
   // Idle again.
-  EXPECT_EQ(extension()->AdapterSRBInProcess, 0u);
-  EXPECT_TRUE(IsListEmpty(&extension()->AdapterSRBList));
+  EXPECT_EQ(rig_.extension()->AdapterSRBInProcess, 0u);
+  EXPECT_TRUE(IsListEmpty(&rig_.extension()->AdapterSRBList));
 }
 
 } // namespace

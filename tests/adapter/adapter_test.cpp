@@ -1,0 +1,173 @@
+// The camera driver's adapter dispatch on the rig's started device: the start
+// and removal sequences, each command's status and line, the queue of requests
+// arriving while one is processed, and the cancel and time-out handlers.
+#include "tests/adapter/adapter_test.h"
+
+using namespace std::chrono_literals;
+using streamclass::RemovalKind;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// Makes sure a start reaches the driver in order, on an adapter queue set up
+// once on the first request and idle afterwards. Catches the descriptor asked
+// for before initialization announced its size, or the queue set up again.
+TEST_F(AdapterTest, StartReachesTheDriverInOrderThroughOneQueue) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  const std::string entry = "DriverEntry    Arg1=0x" + hex8(rig_.driver().driver_object()) + "\n";
+  const Lines sequence{entry, "AdapterQueue not Initialized\n", "SRB_INITIALIZE_DEVICE\n",
+                       "SRB_GET_STREAM_INFO\n", "SRB_INITIALIZATION_COMPLETE\n"};
+  EXPECT_EQ(logged(sequence), sequence);
+  EXPECT_EQ(rig_.extension()->pRealPhysicalDeviceObject, rig_.pdo());
+  EXPECT_EQ(rig_.extension()->AdapterSRBInProcess, 0u);
+  EXPECT_TRUE(IsListEmpty(&rig_.extension()->AdapterSRBList));
+}
+
+// Makes sure a start over a camera that is gone ends with its failed
+// initialization, completed once with a failure, and goes no further. Catches a
+// failure reported as success, or never completed.
+TEST_F(AdapterTest, StartOverAGoneCameraFailsAtInitialization) {
+  std::string error;
+  ASSERT_TRUE(rig_.plug_camera(rig::fast_camera(), &error)) << error;
+  rig_.unplug();
+  const NTSTATUS status = rig_.start();
+  EXPECT_FALSE(NT_SUCCESS(status));
+  EXPECT_NE(status, STATUS_IO_TIMEOUT) << "the initialization was never completed";
+  EXPECT_EQ(logged({"SRB_INITIALIZE_DEVICE\n", "SRB_GET_STREAM_INFO\n"}), Lines{"SRB_INITIALIZE_DEVICE\n"});
+}
+
+// Makes sure a failed SRB_INITIALIZE_DEVICE is completed once with a failure and
+// the adapter takes requests afterwards. Catches the busy section left taken, so
+// that every later request waits for ever.
+TEST_F(AdapterTest, FailedInitializationIsCompletedOnceAndTheQueueGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  rig_.unplug();
+  auto initialize = adapter().make_request(SRB_INITIALIZE_DEVICE);
+  auto *config = initialize->add_record<PORT_CONFIGURATION_INFORMATION>();
+  config->SizeOfThisPacket = sizeof(*config);
+  config->HwDeviceExtension = rig_.extension();
+  config->ClassDeviceObject = adapter().class_device_object();
+  config->PhysicalDeviceObject = config->RealPhysicalDeviceObject = rig_.pdo();
+  config->Irp = initialize->srb().Irp;
+  initialize->srb().CommandData.ConfigInfo = config;
+  EXPECT_FALSE(NT_SUCCESS(adapter().call(initialize)));
+  EXPECT_EQ(initialize->completions(), 1);
+  EXPECT_EQ(rig_.extension()->AdapterSRBInProcess, 0u);
+  EXPECT_EQ(send(SRB_INITIALIZATION_COMPLETE), STATUS_SUCCESS);
+}
+
+// Makes sure each command ends with its status and logs its line, those the
+// adapter does not serve included, and that property requests without their
+// record are refused. Catches an unknown command completed as success or never,
+// or a missing property record read through.
+TEST_F(AdapterTest, EachCommandEndsWithItsStatusAndItsLine) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  struct Case {
+    SRB_COMMAND command;
+    NTSTATUS status;
+    const char *line;
+  } const cases[] = {
+      {SRB_OPEN_DEVICE_INSTANCE, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000103\n"},
+      {SRB_CLOSE_DEVICE_INSTANCE, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000104\n"},
+      {SRB_UNKNOWN_DEVICE_COMMAND, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x0000010A\n"},
+      {static_cast<SRB_COMMAND>(0x1FF), STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x000001FF\n"},
+      {SRB_READ_DATA, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000000\n"}, // a stream command
+      {SRB_PAGING_OUT_DRIVER, STATUS_NOT_IMPLEMENTED, "SRB_PAGING_OUT_DRIVER\n"},
+      {SRB_INITIALIZATION_COMPLETE, STATUS_SUCCESS, "SRB_INITIALIZATION_COMPLETE\n"},
+      {SRB_GET_DEVICE_PROPERTY, STATUS_INVALID_PARAMETER, "SRB_GET_DEVICE_PROPERTY\n"},
+      {SRB_SET_DEVICE_PROPERTY, STATUS_INVALID_PARAMETER, "SRB_SET_DEVICE_PROPERTY\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.line);
+    clear_log();
+    EXPECT_EQ(send(c.command), c.status);
+    EXPECT_EQ(log(), Lines{c.line});
+  }
+  clear_log();
+  for (DEVICE_POWER_STATE state :
+       {PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceUnspecified}) {
+    auto request = adapter().make_request(SRB_CHANGE_POWER_STATE);
+    request->srb().CommandData.DeviceState = state;
+    EXPECT_EQ(adapter().call(request), STATUS_SUCCESS) << "power state " << state;
+  }
+  EXPECT_EQ(log(), Lines(5, "SRB_CHANGE_POWER_STATE\n"));
+}
+
+// Makes sure requests arriving while another is processed are queued with the
+// busy lines and return at once, then are processed in arrival order by the
+// thread that found the adapter idle. Catches two requests processed at once,
+// or one stranded in the queue.
+TEST_F(AdapterTest, RequestsArrivingWhileBusyAreQueuedAndProcessedInOrder) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto second = queue_behind_busy_request(SRB_INITIALIZATION_COMPLETE);
+  auto third = adapter().make_request(SRB_OPEN_DEVICE_INSTANCE);
+  ASSERT_EQ(adapter().deliver(third), STATUS_PENDING);
+  EXPECT_FALSE(second->finished() || third->finished());
+  EXPECT_FALSE(IsListEmpty(&rig_.extension()->AdapterSRBList));
+  release_busy_request();
+  ASSERT_TRUE(second->finished() && third->finished());
+  EXPECT_EQ(second->status(), STATUS_SUCCESS);
+  EXPECT_EQ(third->status(), STATUS_NOT_IMPLEMENTED);
+  EXPECT_LT(first_->trace().completed, second->trace().completed);
+  EXPECT_LT(second->trace().completed, third->trace().completed);
+  EXPECT_EQ(third->trace().completed_on, first_->trace().delivered_on);
+  EXPECT_NE(third->trace().delivered_on, first_->trace().delivered_on);
+  EXPECT_EQ(rig_.extension()->AdapterSRBInProcess, 0u);
+  EXPECT_TRUE(IsListEmpty(&rig_.extension()->AdapterSRBList));
+  const Lines busy{"AddToListIfBusy Busy\n", "AdapterReceivePacket Busy\n"};
+  EXPECT_EQ(log(), (Lines{"SRB_CHANGE_POWER_STATE\n", busy[0], busy[1], busy[0], busy[1],
+                          "SRB_INITIALIZATION_COMPLETE\n", "SRB_UNKNOWN_DEVICE_COMMAND 0x00000103\n"}));
+}
+
+// Makes sure the cancel and time-out handlers only log an adapter request that
+// waits in the queue (the cancel asks the open streams, of which there are none)
+// and leave it to be completed once, and that the cancel of a completed request
+// never reaches the driver. Catches a cancelled adapter request completed twice.
+TEST_F(AdapterTest, CancelAndTimeoutOfAQueuedRequestOnlyLog) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  streamclass::HostOptions options = rig::host_options();
+  options.device_request_timeout = 2;
+  streamclass::set_host_options(options);
+  auto queued = queue_behind_busy_request(SRB_INITIALIZATION_COMPLETE);
+  const std::string srb = "pSrb=0x" + hex8(&queued->srb()) + " \n";
+  EXPECT_TRUE(gate_->wait_for("AdapterRequestTimeoutHandler " + srb, 10s));
+  adapter().cancel(queued);
+  EXPECT_EQ(log_count("AdapterCancelPacket " + srb), 1u);
+  EXPECT_EQ(log_count("AdapterCancelPacket Done! " + srb), 1u);
+  EXPECT_FALSE(queued->finished());
+  release_busy_request();
+  EXPECT_EQ(queued->completions(), 1);
+  EXPECT_EQ(queued->status(), STATUS_SUCCESS);
+  EXPECT_EQ(log_count("AdapterRequestTimeoutHandler " + srb), 1u);
+  clear_log();
+  adapter().cancel(queued);
+  EXPECT_TRUE(log().empty());
+}
+
+// Makes sure each kind of removal reaches its handlers in order (the stream
+// closed before uninitialization; first the USB port reset for a surprise
+// removal) and the driver is told once. Catches a transfer thread left running
+// on a device being uninitialized, or a gone camera's transfers never ended.
+TEST_F(AdapterTest, RemovalReachesItsHandlersInOrder) {
+  const Lines close{"SRB_CLOSE_STREAM\n", "AdapterCloseStream 0x00000000\n"};
+  const Lines uninitialize{"SRB_UNINITIALIZE_DEVICE\n", "AdapterUnInitializeDevice\n"};
+  const Lines surprise{"SRB_SURPRISE_REMOVAL\n", "AdapterSurpriseRemoval\n", "enter QRNUSB_ResetPort\n",
+                       "AdapterSurpriseRemoval Completed\n"};
+  Lines wanted = surprise;
+  wanted.insert(wanted.end(), close.begin(), close.end());
+  wanted.insert(wanted.end(), uninitialize.begin(), uninitialize.end());
+  for (RemovalKind kind : {RemovalKind::Orderly, RemovalKind::Surprise}) {
+    SCOPED_TRACE(kind == RemovalKind::Orderly ? "orderly" : "surprise");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_EQ(rig_.open_pin(320, 240, false), STATUS_SUCCESS);
+    clear_log();
+    EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
+    EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
+    const Lines expected =
+        kind == RemovalKind::Surprise ? wanted : Lines{close[0], close[1], uninitialize[0], uninitialize[1]};
+    EXPECT_EQ(logged(wanted), expected);
+    end_round();
+  }
+}
+
+} // namespace

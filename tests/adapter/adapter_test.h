@@ -1,0 +1,116 @@
+// The adapter's request dispatch on the rig's started device, with the driver's
+// log in a recorder that can hold the thread logging a chosen line: a test keeps
+// one adapter request in progress that way while it delivers others.
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tests/support/rig_test.h"
+
+// A line recorder that stops the first thread logging `trigger`, after
+// recording the line, until the gate is opened.
+class GatedRecorder : public platform::LineRecorder {
+public:
+  void write(const char *text) override {
+    platform::LineRecorder::write(text);
+    if (observer_)
+      observer_(text);
+    std::unique_lock lock(mutex_);
+    if (!armed_ || trigger_ != text)
+      return;
+    armed_ = false;
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return open_; });
+    held_ = false;
+  }
+  void arm(const std::string &trigger) {
+    std::lock_guard lock(mutex_);
+    trigger_ = trigger;
+    armed_ = true;
+    open_ = false;
+  }
+  bool wait_held(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return held_; });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  // Calls `observer` with every message on the logging thread; set it before
+  // messages are logged concurrently.
+  void observe(std::function<void(const char *)> observer) { observer_ = std::move(observer); }
+
+private:
+  std::function<void(const char *)> observer_;
+  std::mutex mutex_; // protects the members below
+  std::condition_variable changed_;
+  std::string trigger_;
+  bool armed_ = false;
+  bool held_ = false;
+  bool open_ = true;
+};
+
+class AdapterTest : public RigTest {
+protected:
+  AdapterTest() { recorder_ = gate_; }
+  void release() override {
+    gate_->open();
+    if (busy_thread_.joinable())
+      busy_thread_.join();
+    first_.reset();
+  }
+
+  // The camera started, its start's lines forgotten.
+  void start() {
+    ASSERT_NO_FATAL_FAILURE(start_camera());
+    clear_log();
+  }
+  streamclass::Adapter &adapter() const { return rig_.adapter(); }
+  NTSTATUS send(SRB_COMMAND command) { return adapter().call(adapter().make_request(command)); }
+  // The lines of `wanted` logged so far, in their order (others skipped).
+  std::vector<std::string> logged(const std::vector<std::string> &wanted) const {
+    std::vector<std::string> seen;
+    for (const std::string &line : log())
+      if (std::find(wanted.begin(), wanted.end(), line) != wanted.end())
+        seen.push_back(line);
+    return seen;
+  }
+
+  // Keeps the adapter busy with a power-state request, held on another thread
+  // as it logs its dispatch line, and delivers `command` behind it: the
+  // request returned is queued, not yet completed.
+  std::shared_ptr<streamclass::Request> queue_behind_busy_request(SRB_COMMAND command) {
+    gate_->arm("SRB_CHANGE_POWER_STATE\n");
+    first_ = adapter().make_request(SRB_CHANGE_POWER_STATE);
+    busy_thread_ = std::thread([this] { adapter().deliver(first_); });
+    EXPECT_TRUE(gate_->wait_held(std::chrono::seconds(10)));
+    auto queued = adapter().make_request(command);
+    EXPECT_EQ(adapter().deliver(queued), STATUS_PENDING);
+    return queued;
+  }
+  // Lets the busy request go on; returns once its thread has left the adapter.
+  void release_busy_request() {
+    gate_->open();
+    busy_thread_.join();
+  }
+
+  std::shared_ptr<GatedRecorder> gate_ = std::make_shared<GatedRecorder>();
+  std::shared_ptr<streamclass::Request> first_;
+  std::thread busy_thread_;
+};
+
+// "%08X" of an address, as the driver logs it (its low 32 bits).
+inline std::string hex8(const void *address) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
+  return text;
+}
