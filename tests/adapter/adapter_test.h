@@ -1,62 +1,45 @@
-// The adapter's request dispatch on the rig's started device, with the driver's
-// log in a recorder that can hold the thread logging a chosen line: a test keeps
-// one adapter request in progress that way while it delivers others.
+// The adapter's request dispatch on the rig's started device, with the driver's log in a recorder that can
+// hold the thread logging a chosen line: a test keeps one adapter request in progress that way while it
+// delivers others.
 #pragma once
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
 #include <functional>
-#include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 
 #include "tests/support/rig_test.h"
 
-// A line recorder that stops the first thread logging `trigger`, after
-// recording the line, until the gate is opened.
+// A line recorder that holds the first thread logging `trigger` (once recorded) until open().
 class GatedRecorder : public platform::LineRecorder {
 public:
   void write(const char *text) override {
     platform::LineRecorder::write(text);
-    if (observer_)
-      observer_(text);
-    std::unique_lock lock(mutex_);
-    if (!armed_ || trigger_ != text)
-      return;
-    armed_ = false;
-    held_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return open_; });
-    held_ = false;
+    if (observer)
+      observer(text);
+    if (armed_.load() && trigger_ == text && armed_.exchange(false))
+      gate_.acquire();
   }
+  // Set before the thread to hold runs.
   void arm(const std::string &trigger) {
-    std::lock_guard lock(mutex_);
     trigger_ = trigger;
+    opened_ = false;
     armed_ = true;
-    open_ = false;
-  }
-  bool wait_held(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [this] { return held_; });
   }
   void open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    changed_.notify_all();
+    if (!opened_.exchange(true))
+      gate_.release();
   }
-  // Calls `observer` with every message on the logging thread; set it before
-  // messages are logged concurrently.
-  void observe(std::function<void(const char *)> observer) { observer_ = std::move(observer); }
+  // Sees every message on the logging thread; set before messages are logged concurrently.
+  std::function<void(const char *)> observer;
 
 private:
-  std::function<void(const char *)> observer_;
-  std::mutex mutex_; // protects the members below
-  std::condition_variable changed_;
   std::string trigger_;
-  bool armed_ = false;
-  bool held_ = false;
-  bool open_ = true;
+  std::atomic<bool> armed_{false}, opened_{true};
+  std::binary_semaphore gate_{0};
 };
 
 class AdapterTest : public RigTest {
@@ -85,14 +68,13 @@ protected:
     return seen;
   }
 
-  // Keeps the adapter busy with a power-state request, held on another thread
-  // as it logs its dispatch line, and delivers `command` behind it: the
-  // request returned is queued, not yet completed.
+  // Keeps the adapter busy with a power-state request, held on another thread as it logs its dispatch line,
+  // and delivers `command` behind it: the request returned is queued, not yet completed.
   std::shared_ptr<streamclass::Request> queue_behind_busy_request(SRB_COMMAND command) {
     gate_->arm("SRB_CHANGE_POWER_STATE\n");
     first_ = adapter().make_request(SRB_CHANGE_POWER_STATE);
     busy_thread_ = std::thread([this] { adapter().deliver(first_); });
-    EXPECT_TRUE(gate_->wait_held(std::chrono::seconds(10)));
+    EXPECT_TRUE(gate_->wait_for("SRB_CHANGE_POWER_STATE\n", std::chrono::seconds(10)));
     auto queued = adapter().make_request(command);
     EXPECT_EQ(adapter().deliver(queued), STATUS_PENDING);
     return queued;

@@ -1,7 +1,6 @@
-// Concurrency of the video stream on the rig with the emulated camera running:
-// control requests from several threads while reads are queued, filled and
-// cancelled and the format changes under the transfer thread, and pins closed
-// while other threads use them.
+// Concurrency of the video stream on the rig with the emulated camera running: control requests from several
+// threads while reads are queued, filled and cancelled and the format changes under the transfer thread. Pins
+// closed while other threads read from them: capture/capture_stress_test.cpp.
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -16,34 +15,13 @@ using streamclass::Request;
 
 namespace {
 
-class StreamStress : public RigTest {
-protected:
-  // The read queue's links counted under its lock; -1 when the list is broken
-  // or its count disagrees.
-  LONG linked_reads() {
-    HW_DEVICE_EXTENSION &device = *rig_.extension();
-    LONG linked = 0;
-    KIRQL irql = KfAcquireSpinLock(&device.StreamSRBSpinLock[0]);
-    const LONG counted = device.StreamSRBListSize[0];
-    for (PLIST_ENTRY entry = device.StreamSRBList[0].Flink; entry != &device.StreamSRBList[0];
-         entry = entry->Flink) {
-      if (entry->Flink->Blink != entry || ++linked > 100000) {
-        linked = -1;
-        break;
-      }
-    }
-    KfReleaseSpinLock(&device.StreamSRBSpinLock[0], irql);
-    return linked == counted ? linked : -1;
-  }
-};
+class StreamStress : public RigTest {};
 
-// Makes sure control requests of the stream sent from several threads are never
-// processed two at a time and end in each thread's order, that reads submitted,
-// filled and cancelled meanwhile each end once as a whole frame or cancelled
-// and empty, with the queue whole, and that a reader of the format never sees
-// a format and a frame header that do not belong together. Catches the busy
-// flag cleared with a request still in the list, an unlink outside the lock,
-// a cancelled read also filled, or a format copy freed under its reader.
+// Makes sure control requests of the stream sent from several threads are never processed two at a time and
+// end in each thread's order, that reads submitted, filled and cancelled meanwhile each end once as a whole
+// frame or cancelled and empty, and that a reader of the format never sees a format and a frame header that
+// do not belong together. Catches the busy flag cleared with a request still in the list, an unlink outside
+// the lock, a cancelled read also filled, or a format copy freed under its reader.
 TEST_F(StreamStress, ControlDataAndCancelsTogether) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
@@ -51,7 +29,7 @@ TEST_F(StreamStress, ControlDataAndCancelsTogether) {
   ASSERT_EQ(streamclass::video_format(rig_.adapter(), 0, 320, 240, formats[0]), STATUS_SUCCESS);
   ASSERT_EQ(streamclass::video_format(rig_.adapter(), 0, 160, 120, formats[1]), STATUS_SUCCESS);
   const int rounds = rig::under_sanitizer() ? 60 : 150;
-  std::atomic<int> active{0}, most_active{0}, torn{0}, broken{0}, wrong{0};
+  std::atomic<int> active{0}, overlaps{0}, torn{0}, wrong{0};
   std::atomic<bool> stop{false};
 
   std::vector<std::vector<std::shared_ptr<Request>>> sent(3);
@@ -72,10 +50,7 @@ TEST_F(StreamStress, ControlDataAndCancelsTogether) {
           request->srb().CommandData.OpenFormat = static_cast<KSDATAFORMAT *>(copy);
         }
         request->on_complete([&](Request &) {
-          const int now = ++active;
-          int seen = most_active.load();
-          while (now > seen && !most_active.compare_exchange_weak(seen, now)) {
-          }
+          overlaps += ++active > 1 ? 1 : 0;
           std::this_thread::yield();
           --active;
         });
@@ -110,7 +85,6 @@ TEST_F(StreamStress, ControlDataAndCancelsTogether) {
           (s.DataFormatHeader.bmiHeader.biWidth != frame.biWidth ||
            frame.biSizeImage != static_cast<ULONG>(frame.biWidth * frame.biHeight * 3)))
         torn++;
-      broken += linked_reads() < 0 ? 1 : 0;
       std::this_thread::yield();
     }
   });
@@ -119,9 +93,8 @@ TEST_F(StreamStress, ControlDataAndCancelsTogether) {
   stop = true;
   reader.join();
 
-  EXPECT_EQ(most_active.load(), 1) << "two control requests were processed at once";
+  EXPECT_EQ(overlaps.load(), 0) << "two control requests were processed at once";
   EXPECT_EQ(torn.load(), 0) << "a format and a frame header that do not belong together";
-  EXPECT_EQ(broken.load(), 0) << "the read queue's links or count went wrong";
   EXPECT_EQ(wrong.load(), 0) << "a read ended more than once, or neither whole nor cancelled and empty";
   for (const auto &requests : sent)
     for (size_t i = 0; i < requests.size(); i++) {
@@ -132,37 +105,7 @@ TEST_F(StreamStress, ControlDataAndCancelsTogether) {
     }
   EXPECT_EQ(rig_.extension()->ProcessingControlSRB[0], 0u);
   EXPECT_TRUE(IsListEmpty(&rig_.extension()->StreamControlSRBList[0]));
-  EXPECT_EQ(linked_reads(), 0);
-}
-
-// Makes sure pins opened and closed over and over while other threads submit
-// reads to them close cleanly, every read ending. Catches a read slipping into
-// the queue as the close empties it, left for ever once the pin is gone.
-TEST_F(StreamStress, PinsClosedWhileOtherThreadsReadFromThem) {
-  ASSERT_NO_FATAL_FAILURE(start_camera());
-  const int rounds = rig::under_sanitizer() ? 10 : 40;
-  for (int round = 0; round < rounds && !HasFailure(); round++) {
-    SCOPED_TRACE(round);
-    ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
-    streamclass::Pin &pin = rig_.pin();
-    std::atomic<bool> closed{false};
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 2; t++)
-      readers.emplace_back([&] {
-        while (!closed.load()) {
-          std::unique_ptr<FrameBuffer> read;
-          if (pin.submit(230400, read) != STATUS_PENDING)
-            break; // closed
-          EXPECT_TRUE(read->wait(10s));
-        }
-      });
-    std::this_thread::sleep_for(2ms);
-    EXPECT_EQ(pin.close(), STATUS_SUCCESS);
-    closed = true;
-    for (auto &reader : readers)
-      reader.join();
-    EXPECT_EQ(rig_.close_pin(), STATUS_SUCCESS);
-  }
+  EXPECT_EQ(rig_.extension()->StreamSRBListSize[0], 0);
 }
 
 } // namespace

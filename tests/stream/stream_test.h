@@ -1,8 +1,6 @@
-// The fixture of the video stream's tests: the rig's pin on a camera whose
-// clock stands still unless the test moves it. Once the transfer thread has
-// fetched the camera's first picture it waits for the next, so reads stay
-// queued and the driver's log stays quiet until the test lets the camera take
-// one more picture.
+// The fixture of the video stream's tests: the rig's pin on a camera whose clock stands still unless the test
+// moves it. Once the transfer thread has fetched the camera's first picture it waits for the next, so reads
+// stay queued and the driver's log stays quiet until the test lets the camera take one more picture.
 #pragma once
 
 #include <atomic>
@@ -16,8 +14,8 @@ class StreamTest : public RigTest {
 protected:
   static constexpr int64_t kFramePeriodNs = 1'000'000'000 / 15 + 1;
 
-  // Opens the pin at width x height (running, or stopped) once the transfer
-  // thread waits for the camera's second picture; the log is cleared.
+  // Opens the pin at width x height (running, or stopped) once the transfer thread waits for the camera's
+  // second picture; the log is cleared.
   void open_pin(LONG width = 320, LONG height = 240, bool run = false) {
     emu::CameraConfig config = rig::fast_camera();
     config.fps = 15;
@@ -28,15 +26,14 @@ protected:
     ASSERT_TRUE(parked(2));
     clear_log();
   }
-  // Lets the camera take its next picture; returns once the transfer thread has
-  // fetched it and waits for the one after.
+  // Lets the camera take its next picture; returns once the transfer thread has fetched it and waits for the
+  // one after.
   void next_picture() {
     const uint64_t taken = rig_.camera().snapshot().counters.pictures;
     clock_->advance(kFramePeriodNs);
     EXPECT_TRUE(parked(taken + 1));
   }
-  // Waits until the transfer thread waits for the camera's answer about picture
-  // `pictures`.
+  // Waits until the transfer thread waits for the camera's answer about picture `pictures`.
   bool parked(uint64_t pictures) {
     return rig::wait_until(
         [&] {
@@ -46,9 +43,8 @@ protected:
         std::chrono::seconds(10));
   }
 
-  // Closes the pin. Once the close has taken back the queued reads, the
-  // camera's clock runs, so that the transfer thread's exchange ends and the
-  // close does not wait out the grace it gives a silent camera.
+  // Closes the pin. Once the close has taken back the queued reads, the camera's clock runs, so that the
+  // transfer thread's exchange ends and the close does not wait out the grace it gives a silent camera.
   NTSTATUS close_pin() {
     PHW_DEVICE_EXTENSION device = rig_.started() && !rig_.adapter().removed() ? rig_.extension() : nullptr;
     std::atomic<bool> closed{false};
