@@ -130,21 +130,6 @@ struct Verification {
   int count = -1;
 };
 
-// The lines logged for the video info header of a format being verified.
-Lines requested_lines(const char *rects, const char *bit_rate, const char *size, const char *image) {
-  const std::string header = "VIDEOINFOHEADER:Requested ";
-  return {"AdapterVerifyFormat\n",
-          header + "rcSource = " + rects + "\n",
-          header + "rcTarget = " + rects + "\n",
-          header + "dwBitRate, AvgTimePerFrame = " + bit_rate + ", 666666\n",
-          header + "BMP biSize = 40\n",
-          header + "BMP biWidth,Height = " + size + "\n",
-          header + "BMP biPlane,biBitCount= 1, 24\n",
-          header + "BMP biCompression,biSizeImage = 0, " + image + "\n",
-          header + "BMP biXPelsPerMeter,biYPelsPerMeter = 0, 0\n",
-          header + "BMP biClrUsed,biClrImportant= 0, 0\n"};
-}
-
 // Whether `wanted` appear in `lines` in this order.
 bool in_order(const Lines &lines, const Lines &wanted) {
   auto next = lines.begin();
@@ -165,9 +150,13 @@ TEST_F(FormatNegotiation, VerificationAcceptsFormatsThatFitARange) {
   const NTSTATUS ok = STATUS_SUCCESS, no = STATUS_NO_MATCH;
   const std::string worh = "***Error**:Format mismatch WorH Requested ";
   const std::string refused = "SRB_SET_DATA_FORMAT NO MATCH\n";
-  Lines small = requested_lines("(0,0) - (0,0)", "864000", "160, 120", "57600");
-  small.push_back(worh + "(160x120) Available(320x240)\n");
-  small.push_back("BITMAP SIZE 160x120x24\n");
+  const std::string requested = "VIDEOINFOHEADER:Requested BMP ";
+  const Lines small{"SRB_SET_DATA_FORMAT\n",
+                    "AdapterVerifyFormat\n",
+                    requested + "biWidth,Height = 160, 120\n",
+                    requested + "biCompression,biSizeImage = 0, 57600\n",
+                    worh + "(160x120) Available(320x240)\n",
+                    "BITMAP SIZE 160x120x24\n"};
   auto bitmap = [](void (*set)(KS_BITMAPINFOHEADER &)) {
     return [=](KS_DATAFORMAT_VIDEOINFOHEADER &f) { set(f.VideoInfoHeader.bmiHeader); };
   };

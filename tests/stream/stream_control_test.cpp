@@ -134,7 +134,7 @@ TEST_F(StreamControl, MasterClockHandleIsKeptUntilRemovedOrClosed) {
   EXPECT_EQ(next_frame(rig_.image_bytes()).header().PresentationTime.Time, 1234567);
   EXPECT_EQ(rig_.pin().set_master_clock(nullptr), STATUS_SUCCESS);
   EXPECT_EQ(StreamGetMasterClock(&stream()), nullptr);
-  EXPECT_EQ(close_pin(), STATUS_SUCCESS);
+  EXPECT_EQ(unplug_and_close(), STATUS_SUCCESS);
   HW_TIME_CONTEXT context{};
   context.Function = TIME_GET_STREAM_TIME;
   context.Time = 99;

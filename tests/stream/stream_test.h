@@ -4,7 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <thread>
 
 #include "emulator/camera/camera_clock.h"
 #include "stream/stream.h"
@@ -43,24 +42,13 @@ protected:
         std::chrono::seconds(10));
   }
 
-  // Closes the pin. Once the close has taken back the queued reads, the camera's clock runs, so that the
-  // transfer thread's exchange ends and the close does not wait out the grace it gives a silent camera.
-  NTSTATUS close_pin() {
-    PHW_DEVICE_EXTENSION device = rig_.started() && !rig_.adapter().removed() ? rig_.extension() : nullptr;
-    std::atomic<bool> closed{false};
-    std::thread ticker([&] {
-      while (!closed.load()) {
-        if (device == nullptr || std::atomic_ref<LONG>(device->StreamSRBListSize[0]).load() == 0)
-          clock_->advance(kFramePeriodNs);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    });
-    const NTSTATUS status = rig_.close_pin();
-    closed = true;
-    ticker.join();
-    return status;
+  // Unplugs the camera and closes the pin: the transfer thread's wait for the camera ends at once, rather
+  // than after the grace the close gives a silent camera.
+  NTSTATUS unplug_and_close() {
+    rig_.unplug();
+    return rig_.close_pin();
   }
-  void release() override { (void)close_pin(); }
+  void release() override { (void)unplug_and_close(); }
 
   HW_DEVICE_EXTENSION &device() const { return *rig_.extension(); }
   STREAMEX &stream() const { return *static_cast<PSTREAMEX>(rig_.pin().stream_extension()); }
