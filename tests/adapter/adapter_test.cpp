@@ -106,13 +106,11 @@ TEST_F(AdapterTest, CancelAndTimeoutOfAQueuedRequestOnlyLog) {
 // first the USB port reset for a surprise removal) and the driver is told once. Catches a transfer thread
 // left running on a device being uninitialized, or a gone camera's transfers never ended.
 TEST_F(AdapterTest, RemovalReachesItsHandlersInOrder) {
-  const Lines close{"SRB_CLOSE_STREAM\n", "AdapterCloseStream 0x00000000\n"};
-  const Lines uninitialize{"SRB_UNINITIALIZE_DEVICE\n", "AdapterUnInitializeDevice\n"};
-  const Lines surprise{"SRB_SURPRISE_REMOVAL\n", "AdapterSurpriseRemoval\n", "enter QRNUSB_ResetPort\n",
-                       "AdapterSurpriseRemoval Completed\n"};
-  Lines wanted = surprise;
-  wanted.insert(wanted.end(), close.begin(), close.end());
-  wanted.insert(wanted.end(), uninitialize.begin(), uninitialize.end());
+  const Lines orderly{"SRB_CLOSE_STREAM\n", "AdapterCloseStream 0x00000000\n", "SRB_UNINITIALIZE_DEVICE\n",
+                      "AdapterUnInitializeDevice\n"};
+  Lines surprise{"SRB_SURPRISE_REMOVAL\n", "AdapterSurpriseRemoval\n", "enter QRNUSB_ResetPort\n",
+                 "AdapterSurpriseRemoval Completed\n"};
+  surprise.insert(surprise.end(), orderly.begin(), orderly.end());
   for (RemovalKind kind : {RemovalKind::Orderly, RemovalKind::Surprise}) {
     SCOPED_TRACE(kind == RemovalKind::Orderly ? "orderly" : "surprise");
     ASSERT_NO_FATAL_FAILURE(start());
@@ -120,9 +118,11 @@ TEST_F(AdapterTest, RemovalReachesItsHandlersInOrder) {
     clear_log();
     EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
     EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
-    const Lines expected =
-        kind == RemovalKind::Surprise ? wanted : Lines{close[0], close[1], uninitialize[0], uninitialize[1]};
-    EXPECT_EQ(logged(wanted), expected);
+    Lines seen;
+    for (const std::string &line : log())
+      if (std::find(surprise.begin(), surprise.end(), line) != surprise.end())
+        seen.push_back(line);
+    EXPECT_EQ(seen, kind == RemovalKind::Surprise ? surprise : orderly);
     end_round();
   }
 }

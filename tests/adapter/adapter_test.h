@@ -1,6 +1,5 @@
-// The adapter's request dispatch on the rig's started device, with the driver's log in a recorder that can
-// hold the thread logging a chosen line: a test keeps one adapter request in progress that way while it
-// delivers others.
+// The adapter's dispatch on the rig's started device, the driver's log in a recorder that can hold the thread
+// logging a chosen line: a test keeps one adapter request in progress so while it delivers others.
 #pragma once
 
 #include <algorithm>
@@ -59,14 +58,6 @@ protected:
   }
   streamclass::Adapter &adapter() const { return rig_.adapter(); }
   NTSTATUS send(SRB_COMMAND command) { return adapter().call(adapter().make_request(command)); }
-  // The lines of `wanted` logged so far, in their order (others skipped).
-  std::vector<std::string> logged(const std::vector<std::string> &wanted) const {
-    std::vector<std::string> seen;
-    for (const std::string &line : log())
-      if (std::find(wanted.begin(), wanted.end(), line) != wanted.end())
-        seen.push_back(line);
-    return seen;
-  }
 
   // Keeps the adapter busy with a power-state request, held on another thread as it logs its dispatch line,
   // and delivers `command` behind it: the request returned is queued, not yet completed.

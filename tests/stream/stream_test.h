@@ -50,9 +50,8 @@ protected:
   }
   void release() override { (void)unplug_and_close(); }
 
-  HW_DEVICE_EXTENSION &device() const { return *rig_.extension(); }
   STREAMEX &stream() const { return *static_cast<PSTREAMEX>(rig_.pin().stream_extension()); }
-  LONG queued() const { return std::atomic_ref<LONG>(device().StreamSRBListSize[0]).load(); }
+  LONG queued() const { return std::atomic_ref<LONG>(rig_.extension()->StreamSRBListSize[0]).load(); }
 
   std::shared_ptr<emu::ManualCameraClock> clock_ = std::make_shared<emu::ManualCameraClock>();
 };

@@ -1,6 +1,5 @@
-// The stream class host under concurrent use, with the stand-in driver: every request ends exactly once and
-// nothing is left outstanding (checked at the end of every test) while requests, completions, cancels,
-// time-outs and closes race. Opens and closes racing a removal: races/removal_race_test.cpp.
+// The stream class host under concurrent use, with the stand-in driver. Cancels racing a close:
+// capture/capture_stress_test.cpp; opens and closes racing a removal: races/removal_race_test.cpp.
 #include <atomic>
 #include <thread>
 

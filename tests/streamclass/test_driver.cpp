@@ -23,15 +23,19 @@ struct Rule {
   NTSTATUS status = STATUS_SUCCESS;
 };
 
-// `mutex` protects everything here and is never held while the host is called.
-struct State {
-  std::mutex mutex;
+// What reset() puts back.
+struct Data {
   std::map<SRB_COMMAND, Rule> rules;
   ULONG descriptor_size = sizeof(HW_STREAM_DESCRIPTOR);
   std::function<void(HW_STREAM_DESCRIPTOR &)> edit;
   std::vector<SRB_COMMAND> commands;
-  std::deque<PHW_STREAM_REQUEST_BLOCK> held;
-  std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
+  std::deque<PHW_STREAM_REQUEST_BLOCK> held, reads;
+};
+
+// `mutex` protects the data and is never held while the host is called.
+struct State {
+  std::mutex mutex;
+  Data d;
 };
 
 State &g = *new State; // outlives every thread
@@ -53,9 +57,9 @@ void complete_read(PHW_STREAM_REQUEST_BLOCK srb, NTSTATUS status, ULONG bytes) {
 // Records the request and returns the rule of its command.
 Rule take(PHW_STREAM_REQUEST_BLOCK srb) {
   std::lock_guard lock(g.mutex);
-  g.commands.push_back(srb->Command);
-  auto it = g.rules.find(srb->Command);
-  return it == g.rules.end() ? Rule{} : it->second;
+  g.d.commands.push_back(srb->Command);
+  auto it = g.d.rules.find(srb->Command);
+  return it == g.d.rules.end() ? Rule{} : it->second;
 }
 
 // Completes (or keeps) the request as the rule says.
@@ -68,7 +72,7 @@ void finish(PHW_STREAM_REQUEST_BLOCK srb, const Rule &rule) {
     notify(srb, rule.action == Action::WrongNotification);
   if (rule.action == Action::Hold) {
     std::lock_guard lock(g.mutex);
-    g.held.push_back(srb);
+    g.d.held.push_back(srb);
   }
 }
 
@@ -85,14 +89,14 @@ VOID ReceiveStreamPacket(PHW_STREAM_REQUEST_BLOCK srb) {
   if (!read || rule.action != Action::Complete || rule.status != STATUS_SUCCESS)
     return finish(srb, rule);
   std::lock_guard lock(g.mutex);
-  g.reads.push_back(srb);
+  g.d.reads.push_back(srb);
 }
 
 // Writes the answer of an adapter command into the request.
 void answer_adapter(PHW_STREAM_REQUEST_BLOCK srb) {
   std::unique_lock lock(g.mutex);
   if (srb->Command == SRB_INITIALIZE_DEVICE) {
-    srb->CommandData.ConfigInfo->StreamDescriptorSize = g.descriptor_size;
+    srb->CommandData.ConfigInfo->StreamDescriptorSize = g.d.descriptor_size;
   } else if (srb->Command == SRB_GET_STREAM_INFO) {
     HW_STREAM_DESCRIPTOR d{};
     d.StreamHeader.NumberOfStreams = 1;
@@ -102,15 +106,15 @@ void answer_adapter(PHW_STREAM_REQUEST_BLOCK srb) {
     d.StreamInfo.NumberOfFormatArrayEntries = 1;
     d.StreamInfo.StreamFormatsArray = Formats;
     d.StreamInfo.Category = d.StreamInfo.Name = &PINNAME_VIDEO_CAPTURE;
-    if (g.edit)
-      g.edit(d);
-    std::memcpy(srb->CommandData.StreamBuffer, &d, std::min<size_t>(sizeof(d), g.descriptor_size));
+    if (g.d.edit)
+      g.d.edit(d);
+    std::memcpy(srb->CommandData.StreamBuffer, &d, std::min<size_t>(sizeof(d), g.d.descriptor_size));
   } else if (srb->Command == SRB_OPEN_STREAM) {
     srb->StreamObject->ReceiveDataPacket = srb->StreamObject->ReceiveControlPacket = ReceiveStreamPacket;
     srb->StreamObject->StreamHeaderMediaSpecific = sizeof(KS_FRAME_INFO);
   } else if (srb->Command == SRB_CLOSE_STREAM) {
     std::deque<PHW_STREAM_REQUEST_BLOCK> reads;
-    reads.swap(g.reads);
+    reads.swap(g.d.reads);
     lock.unlock();
     for (PHW_STREAM_REQUEST_BLOCK read : reads)
       complete_read(read, STATUS_CANCELLED, 0);
@@ -128,11 +132,10 @@ VOID ReceivePacket(PHW_STREAM_REQUEST_BLOCK srb) {
 VOID CancelPacket(PHW_STREAM_REQUEST_BLOCK srb) {
   {
     std::lock_guard lock(g.mutex);
-    auto &reads = g.reads;
-    auto it = std::find(reads.begin(), reads.end(), srb);
-    if (it == reads.end())
+    auto it = std::find(g.d.reads.begin(), g.d.reads.end(), srb);
+    if (it == g.d.reads.end())
       return;
-    reads.erase(it);
+    g.d.reads.erase(it);
   }
   complete_read(srb, STATUS_CANCELLED, 0);
 }
@@ -143,23 +146,18 @@ VOID TimeoutHandler(PHW_STREAM_REQUEST_BLOCK) {}
 
 void reset() {
   std::lock_guard lock(g.mutex);
-  g.rules.clear();
-  g.descriptor_size = sizeof(HW_STREAM_DESCRIPTOR);
-  g.edit = nullptr;
-  g.commands.clear();
-  g.held.clear();
-  g.reads.clear();
+  g.d = Data{};
 }
 
 void set_action(SRB_COMMAND command, Action action, NTSTATUS status) {
   std::lock_guard lock(g.mutex);
-  g.rules[command] = Rule{action, status};
+  g.d.rules[command] = Rule{action, status};
 }
 
 void set_descriptor(ULONG size, std::function<void(HW_STREAM_DESCRIPTOR &)> edit) {
   std::lock_guard lock(g.mutex);
-  g.descriptor_size = size;
-  g.edit = std::move(edit);
+  g.d.descriptor_size = size;
+  g.d.edit = std::move(edit);
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -176,19 +174,19 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
 
 std::vector<SRB_COMMAND> commands() {
   std::lock_guard lock(g.mutex);
-  return g.commands;
+  return g.d.commands;
 }
 
 size_t held() {
   std::lock_guard lock(g.mutex);
-  return g.held.size();
+  return g.d.held.size();
 }
 
 void complete_held(NTSTATUS status) {
   std::deque<PHW_STREAM_REQUEST_BLOCK> held;
   {
     std::lock_guard lock(g.mutex);
-    held.swap(g.held);
+    held.swap(g.d.held);
   }
   for (PHW_STREAM_REQUEST_BLOCK srb : held) {
     srb->Status = status;
@@ -200,15 +198,12 @@ bool fill_oldest_read() {
   PHW_STREAM_REQUEST_BLOCK srb;
   {
     std::lock_guard lock(g.mutex);
-    if (g.reads.empty())
+    if (g.d.reads.empty())
       return false;
-    srb = g.reads.front();
-    g.reads.pop_front();
+    srb = g.d.reads.front();
+    g.d.reads.pop_front();
   }
-  KSSTREAM_HEADER *header = srb->CommandData.DataBufferArray;
-  const ULONG used = std::min<ULONG>(4, header->FrameExtent);
-  std::memset(header->Data, 0x5A, used);
-  complete_read(srb, STATUS_SUCCESS, used);
+  complete_read(srb, STATUS_SUCCESS, std::min<ULONG>(4, srb->CommandData.DataBufferArray->FrameExtent));
   return true;
 }
 

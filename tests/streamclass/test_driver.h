@@ -36,7 +36,7 @@ std::vector<SRB_COMMAND> commands(); // received so far, in order
 // Requests kept by Hold, and their completion (oldest first) with `status`.
 size_t held();
 void complete_held(NTSTATUS status = STATUS_SUCCESS);
-// Completes the oldest queued read with a few bytes (false when none waits); not while the pin closes.
+// Completes the oldest queued read (false when none waits); not while the pin closes.
 bool fill_oldest_read();
 
 } // namespace testdriver
@@ -63,14 +63,10 @@ protected:
     ASSERT_EQ(start(), STATUS_SUCCESS);
     ASSERT_EQ(adapter_->open_pin(0, format(), pin_), STATUS_SUCCESS);
   }
-  // The commands received from index `from` on, and how many of `command` in all.
+  // The commands received from index `from` on.
   static std::vector<SRB_COMMAND> commands_since(size_t from) {
     std::vector<SRB_COMMAND> all = testdriver::commands();
     return std::vector<SRB_COMMAND>(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
-  }
-  static long count(SRB_COMMAND command) {
-    std::vector<SRB_COMMAND> all = testdriver::commands();
-    return std::count(all.begin(), all.end(), command);
   }
 
   std::unique_ptr<streamclass::Driver> driver_;

@@ -1,6 +1,10 @@
-// The host's request accounting, time-out watchdog, cancels and descriptor checks, with the stand-in driver.
+// The stream class host's own contracts: request accounting, time-out watchdog, cancels and descriptor checks
+// with the stand-in driver; its checks of completion callbacks and property sizes with the camera driver on
+// the rig. Opens the host or the driver refuses: capture/stream_open_test.cpp.
+#include <atomic>
 #include <thread>
 
+#include "platform/streamclass/ks_guids.h"
 #include "tests/streamclass/test_driver.h"
 
 using namespace std::chrono_literals;
@@ -127,11 +131,56 @@ TEST_F(HostContracts, UnusableStreamDescriptorLeavesTheDeviceWithoutStreams) {
     ASSERT_EQ(start(), STATUS_SUCCESS);
     EXPECT_EQ(adapter_->stream_info_status(), c.reports ? STATUS_INVALID_PARAMETER : c.driver_status);
     EXPECT_EQ(adapter_->stream_count(), 0u);
-    EXPECT_EQ(count(SRB_GET_STREAM_INFO), c.size < sizeof(HW_STREAM_HEADER) ? 0 : 1);
+    EXPECT_EQ(commands_since(1).size(),
+              c.size < sizeof(HW_STREAM_HEADER) ? 1u : 2u); // and INITIALIZATION_COMPLETE
     EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Device), c.reports);
     EXPECT_EQ(adapter_->open_pin(0, format, pin_), STATUS_INVALID_PARAMETER);
     adapter_.reset();
   }
+}
+
+class HostChecks : public RigTest {};
+
+// Makes sure a completion callback that closes its pin or removes its device is refused and reported, and
+// that the pin works on. Catches the transfer thread made to wait for itself (a close stops it) or left
+// holding its adapter.
+TEST_F(HostChecks, CloseAndRemovalFromACompletionCallbackAreRefused) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
+  std::atomic<NTSTATUS> closed{STATUS_PENDING}, removed{STATUS_PENDING};
+  std::unique_ptr<streamclass::FrameBuffer> buffer;
+  ASSERT_EQ(rig_.pin().submit(rig_.image_bytes(), buffer,
+                              [&](const streamclass::Frame &) {
+                                closed = rig_.pin().close();
+                                removed = rig_.adapter().remove();
+                              }),
+            STATUS_PENDING);
+  ASSERT_TRUE(rig::wait_until([&] { return removed != STATUS_PENDING; }, 10s));
+  EXPECT_EQ(closed.load(), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(removed.load(), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Request), 2u);
+  ASSERT_EQ(rig_.pin().submit(rig_.image_bytes(), buffer), STATUS_PENDING);
+  ASSERT_TRUE(buffer->wait(10s));
+  EXPECT_EQ(buffer->status(), STATUS_SUCCESS);
+}
+
+// Makes sure property requests below the sizes the driver publishes never reach it. Catches a short buffer
+// handed on for the driver to write past.
+TEST_F(HostChecks, PropertyBuffersBelowThePublishedMinimumAreRefused) {
+  ASSERT_NO_FATAL_FAILURE(start_camera());
+  KSPROPERTY_CAMERACONTROL_S zoom{};
+  zoom.Property =
+      KSPROPERTY{PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_ZOOM, KSPROPERTY_TYPE_GET};
+  const auto property = std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(&zoom), sizeof(zoom));
+  std::vector<uint8_t> data(sizeof(zoom)), small(sizeof(zoom) - 4);
+  streamclass::Adapter &adapter = rig_.adapter();
+  clear_log();
+  EXPECT_EQ(adapter.get_property(property, small), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(adapter.get_property(property.first(sizeof(KSPROPERTY)), data), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(adapter.get_property(property.first(8), data), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(adapter.set_property(property, std::span<const uint8_t>(small)), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_TRUE(log().empty()) << "a refused property request reached the driver";
+  EXPECT_EQ(adapter.get_property(property, data), STATUS_SUCCESS);
 }
 
 } // namespace
