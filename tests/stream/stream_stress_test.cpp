@@ -1,24 +1,21 @@
 // Concurrency of the stream's control path on the rig with the emulated camera running. Reads queued, filled
-// and cancelled from several threads: races/read_cancel_race_test.cpp and capture/capture_stress_test.cpp.
+// and cancelled from several threads, and frames decoded while the format changes:
+// races/read_cancel_race_test.cpp and capture/capture_stress_test.cpp.
 #include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "platform/streamclass/frame_stream.h"
-#include "stream/stream.h"
 #include "tests/support/rig_test.h"
 
-using namespace std::chrono_literals;
 using streamclass::Request;
 
 namespace {
 
 class StreamStress : public RigTest {};
 
-// Makes sure control requests sent from several threads are never processed two at a time and end in each
-// thread's order, and that a reader of the format never sees a format and a frame header that do not belong
-// together. Catches the busy flag cleared with a request still in the list, or a format copy freed under its
-// reader.
+// Makes sure control requests sent from several threads, format changes among them, are never processed two
+// at a time and end in each thread's order. Catches the busy flag cleared with a request still in the list.
 TEST_F(StreamStress, ControlRequestsAreProcessedOneAtATimeInArrivalOrder) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
@@ -26,8 +23,7 @@ TEST_F(StreamStress, ControlRequestsAreProcessedOneAtATimeInArrivalOrder) {
   ASSERT_EQ(streamclass::video_format(rig_.adapter(), 0, 320, 240, formats[0]), STATUS_SUCCESS);
   ASSERT_EQ(streamclass::video_format(rig_.adapter(), 0, 160, 120, formats[1]), STATUS_SUCCESS);
   const int rounds = rig::under_sanitizer() ? 60 : 150;
-  std::atomic<int> active{0}, overlaps{0}, torn{0};
-  std::atomic<bool> stop{false};
+  std::atomic<int> active{0}, overlaps{0};
 
   std::vector<std::vector<std::shared_ptr<Request>>> sent(3);
   std::vector<std::thread> threads;
@@ -55,25 +51,10 @@ TEST_F(StreamStress, ControlRequestsAreProcessedOneAtATimeInArrivalOrder) {
         ASSERT_EQ(rig_.pin().deliver(request), STATUS_PENDING);
       }
     });
-  // The format as the transfer thread reads it: both copies belong together.
-  std::thread reader([&] {
-    while (!stop.load()) {
-      STREAM_FORMAT_SNAPSHOT s;
-      const KS_BITMAPINFOHEADER &frame = s.VideoInfoHeader.bmiHeader;
-      if (StreamGetFormatSnapshot(static_cast<PSTREAMEX>(rig_.pin().stream_extension()), &s) &&
-          (s.DataFormatHeader.bmiHeader.biWidth != frame.biWidth ||
-           frame.biSizeImage != static_cast<ULONG>(frame.biWidth * frame.biHeight * 3)))
-        torn++;
-      std::this_thread::yield();
-    }
-  });
   for (auto &thread : threads)
     thread.join();
-  stop = true;
-  reader.join();
 
   EXPECT_EQ(overlaps.load(), 0) << "two control requests were processed at once";
-  EXPECT_EQ(torn.load(), 0) << "a format and a frame header that do not belong together";
   for (const auto &requests : sent)
     for (size_t i = 0; i < requests.size(); i++) {
       ASSERT_TRUE(requests[i]->finished());

@@ -15,8 +15,9 @@ namespace {
 
 class HostContracts : public StandInHost {};
 
-// Makes sure double, wrong-notification and stray completions are counted and reported, and a request is
-// delivered once. Catches a second completion not noticed, or a host that counts nothing.
+// Makes sure double, wrong-notification and stray completions are counted and reported, a request is
+// delivered once, and a frame's data never exceeds its buffer. Catches a second completion not noticed, or a
+// host that counts nothing.
 TEST_F(HostContracts, WrongCompletionsAreCountedAndReported) {
   quiet_misuse();
   open_pin();
@@ -48,6 +49,10 @@ TEST_F(HostContracts, WrongCompletionsAreCountedAndReported) {
     EXPECT_EQ(a.delivered, 1u);
     EXPECT_EQ(a.outstanding, 0u);
   }
+  std::unique_ptr<streamclass::FrameBuffer> read; // its driver claims more data than the buffer holds
+  ASSERT_EQ(pin_->submit(16, read), STATUS_PENDING);
+  ASSERT_TRUE(testdriver::fill_oldest_read());
+  EXPECT_EQ(read->frame().data().size(), 16u);
   HW_STREAM_REQUEST_BLOCK stray{};
   StreamClassDeviceNotification(DeviceRequestComplete, nullptr, &stray);
   StreamClassStreamNotification(StreamRequestComplete, nullptr, nullptr);
@@ -104,6 +109,23 @@ TEST_F(HostContracts, KeptRequestsMeetTheWatchdogAndCancelsUntilCompleted) {
   EXPECT_NE(limited->trace().completed_on, limited->trace().delivered_on);
   adapter_->cancel(limited);
   EXPECT_EQ(streamclass::host_accounting().cancels, 1u);
+}
+
+// Makes sure a registration of the wrong size or without its entry is refused, and a driver that registers
+// nothing does not load. Catches a driver's entry called through NULL.
+TEST_F(HostContracts, UnusableRegistrationIsRefused) {
+  PDRIVER_OBJECT object = platform::driver_create(u"\\Driver\\Refused");
+  HW_INITIALIZATION_DATA data{};
+  data.HwInitializationDataSize = sizeof(data) - 4;
+  data.HwReceivePacket = [](PHW_STREAM_REQUEST_BLOCK) {};
+  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
+  data.HwInitializationDataSize = sizeof(data);
+  data.HwReceivePacket = nullptr;
+  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
+  platform::driver_delete(object);
+  std::unique_ptr<streamclass::Driver> none;
+  auto registers_nothing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; };
+  EXPECT_EQ(streamclass::load_driver(registers_nothing, none), STATUS_INVALID_DEVICE_STATE);
 }
 
 // Makes sure the stream descriptor is asked for only when its size holds a header and checked before it is

@@ -203,7 +203,8 @@ bool fill_oldest_read() {
     srb = g.d.reads.front();
     g.d.reads.pop_front();
   }
-  complete_read(srb, STATUS_SUCCESS, std::min<ULONG>(4, srb->CommandData.DataBufferArray->FrameExtent));
+  complete_read(srb, STATUS_SUCCESS,
+                srb->CommandData.DataBufferArray->FrameExtent + 16); // more than it holds
   return true;
 }
 

@@ -36,7 +36,8 @@ std::vector<SRB_COMMAND> commands(); // received so far, in order
 // Requests kept by Hold, and their completion (oldest first) with `status`.
 size_t held();
 void complete_held(NTSTATUS status = STATUS_SUCCESS);
-// Completes the oldest queued read (false when none waits); not while the pin closes.
+// Completes the oldest queued read, claiming more data than its buffer holds (false when none waits); not
+// while the pin closes.
 bool fill_oldest_read();
 
 } // namespace testdriver
