@@ -5,6 +5,7 @@
 // bus (a scripted USB device it never talks to), and its pin.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
