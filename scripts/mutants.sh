@@ -40,7 +40,7 @@ range-rows-swapped|stream/stream_tables.cpp|    &StreamFormatRGB24Bpp_Capture.Da
 close-leaves-thread|adapter/stream_open.cpp|  (void)VELTRA_StopTransferThread(pStrmEx);\n  KeSetEvent|  KeSetEvent
 bus-short-read-accepted|platform/usbbus/usb_bus_requests.cpp|else if (n < requested && !short_ok)|else if (n < requested && short_ok)
 bus-removal-keeps-transfers|platform/usbbus/usb_bus.cpp|  end_pending_locked(core, USBD_STATUS_DEVICE_GONE, true, nullptr);\n|
-pool-guards-unchecked|platform/kernel/pool.cpp|if (std::memcmp(header, &copy, sizeof copy) != 0 \|\| !guards_intact(header, copy.size))|if (std::memcmp(header, &copy, sizeof copy) != 0)
+pool-guards-unchecked|platform/kernel/pool.cpp|if (std::memcmp(header, &copy, sizeof copy) != 0 \|\| !guards_intact(header, copy.size))|if (std::memcmp(header, &copy, sizeof copy) != 0 \|\| (copy.size == 0 && !guards_intact(header, copy.size)))
 host-double-completion-unseen|platform/streamclass/request.cpp|    if (sync.state != RequestState::Delivered) {|    if (sync.state == RequestState::Created) {
 EOF
 )
