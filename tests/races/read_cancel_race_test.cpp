@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/races/race_fixture.h"
+#include "tests/races/race_test.h"
 
 using namespace std::chrono_literals;
 
@@ -40,15 +40,14 @@ Outcome outcome_of(const streamclass::FrameBuffer &buffer) {
 // with the frame's byte count or a filled one with STATUS_CANCELLED, and a
 // queue left inconsistent (a later read never completes).
 TEST_F(RaceTest, CancelRacingCompletionOfTheSameRead) {
-  ASSERT_NO_FATAL_FAILURE(start(stepped_camera(fast_camera())));
-  ASSERT_NO_FATAL_FAILURE(open_running());
+  ASSERT_NO_FATAL_FAILURE(start_stepped());
 
   // The time one read takes from submission to its frame, to spread the
   // cancels over the whole of it.
   auto begin = std::chrono::steady_clock::now();
   for (int i = 0; i < 5; ++i) {
     std::unique_ptr<streamclass::FrameBuffer> buffer;
-    ASSERT_EQ(pin_->submit(kFrameBytes, buffer), STATUS_PENDING);
+    ASSERT_EQ(rig_.pin().submit(kFrameBytes, buffer), STATUS_PENDING);
     ASSERT_TRUE(buffer->wait(10s));
     ASSERT_EQ(buffer->status(), STATUS_SUCCESS);
   }
@@ -62,7 +61,7 @@ TEST_F(RaceTest, CancelRacingCompletionOfTheSameRead) {
   RaceBudget budget(3000, 4s);
   while (budget.next()) {
     std::unique_ptr<streamclass::FrameBuffer> buffer;
-    ASSERT_EQ(pin_->submit(kFrameBytes, buffer), STATUS_PENDING);
+    ASSERT_EQ(rig_.pin().submit(kFrameBytes, buffer), STATUS_PENDING);
     // One round in four cancels at once, so that cancels win even when the
     // machine is slower than when the read time was measured.
     const int64_t wait_us = budget.done() % 4 == 0 ? 0 : delay(random);
@@ -87,7 +86,7 @@ TEST_F(RaceTest, CancelRacingCompletionOfTheSameRead) {
 
   // The stream still delivers.
   std::unique_ptr<streamclass::FrameBuffer> last;
-  ASSERT_EQ(pin_->submit(kFrameBytes, last), STATUS_PENDING);
+  ASSERT_EQ(rig_.pin().submit(kFrameBytes, last), STATUS_PENDING);
   ASSERT_TRUE(last->wait(10s));
   EXPECT_EQ(last->status(), STATUS_SUCCESS);
 }
@@ -97,8 +96,7 @@ TEST_F(RaceTest, CancelRacingCompletionOfTheSameRead) {
 // read lost between two cancels or between a cancel and the thread, and a
 // double completion (host accounting).
 TEST_F(RaceTest, CancelsFromSeveralThreadsRaceTheTransferThread) {
-  ASSERT_NO_FATAL_FAILURE(start(stepped_camera(fast_camera())));
-  ASSERT_NO_FATAL_FAILURE(open_running());
+  ASSERT_NO_FATAL_FAILURE(start_stepped());
 
   std::atomic<bool> failed{false};
   std::atomic<size_t> filled{0};
@@ -109,7 +107,7 @@ TEST_F(RaceTest, CancelsFromSeveralThreadsRaceTheTransferThread) {
     while (budget.next() && !failed) {
       std::unique_ptr<streamclass::FrameBuffer> buffers[3];
       for (auto &buffer : buffers)
-        if (pin_->submit(kFrameBytes, buffer) != STATUS_PENDING)
+        if (rig_.pin().submit(kFrameBytes, buffer) != STATUS_PENDING)
           failed = true;
       if (failed)
         break;

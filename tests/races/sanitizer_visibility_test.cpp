@@ -10,8 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/wdm.h"
-#include "tests/races/race_fixture.h"
-#include "tests/support/platform_test.h"
+#include "tests/races/race_test.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define DSCAM_RACES_UNDER_ASAN 1
@@ -27,7 +26,7 @@
 
 namespace {
 
-class SanitizerVisibility : public PlatformTest {};
+using SanitizerVisibility = RigTest;
 
 // Where the leak test drops its last pointer to a block.
 [[maybe_unused]] void *volatile leak_sink = nullptr;

@@ -13,7 +13,7 @@
 
 #include "platform/kernel/control.h"
 #include "tests/reliability/low_resources.h"
-#include "tests/reliability/reliability_test.h"
+#include "tests/support/rig_test.h"
 
 using namespace std::chrono_literals;
 
@@ -22,7 +22,7 @@ namespace {
 constexpr uint64_t kShardRuns = 100;
 constexpr int kShards = 24;
 
-class LowResourcesSweep : public ReliabilityTest, public ::testing::WithParamInterface<int> {};
+class LowResourcesSweep : public RigTest, public ::testing::WithParamInterface<int> {};
 
 // DSCAM_SWEEP_ONLY=N replays one value of N (in shard 0; the others skip).
 uint64_t only_n() {
@@ -33,9 +33,9 @@ uint64_t only_n() {
 void print_outcome(uint64_t n, const reliability::ScenarioOutcome &outcome) {
   std::printf("N=%llu: %llu allocations, start %s, open %s, %zu frames, zoom %s, focus %s%s\n",
               static_cast<unsigned long long>(n), static_cast<unsigned long long>(outcome.allocations),
-              reliability::status_text(outcome.start).c_str(), reliability::status_text(outcome.open).c_str(),
-              outcome.frames, outcome.zoom_reached ? "reached" : "not reached",
-              reliability::status_text(outcome.focus).c_str(), outcome.injected ? ", failure injected" : "");
+              rig::status_text(outcome.start).c_str(), rig::status_text(outcome.open).c_str(), outcome.frames,
+              outcome.zoom_reached ? "reached" : "not reached", rig::status_text(outcome.focus).c_str(),
+              outcome.injected ? ", failure injected" : "");
 }
 
 } // namespace
@@ -47,7 +47,7 @@ void print_outcome(uint64_t n, const reliability::ScenarioOutcome &outcome) {
 // path that leaks or forgets to undo, a request lost or completed twice on an
 // error path, and a step that hangs after a failure.
 TEST_P(LowResourcesSweep, EveryAllocationOfTheScenarioMayFail) {
-  reliability::Failures failures;
+  rig::Failures failures;
   const auto began = std::chrono::steady_clock::now();
   const uint64_t first = static_cast<uint64_t>(GetParam()) * kShardRuns + 1;
   uint64_t runs = 0;

@@ -9,12 +9,15 @@
 
 #include "platform/kernel/control.h"
 #include "platform/streamclass/frame_stream.h"
-#include "tests/reliability/camera_plug.h"
-#include "tests/reliability/camera_steps.h"
+#include "tests/support/rig.h"
 
 namespace reliability {
 
 namespace {
+
+using rig::CompletionLedger;
+using rig::Failures;
+using rig::kWaitLimit;
 
 // splitmix64, to derive independent seeds for each life and each knob.
 uint64_t mix(uint64_t x) {
@@ -41,7 +44,7 @@ struct Run {
   const RandomRunOptions &options;
   Failures &failures;
   std::mt19937_64 random;
-  StepWatch watch;
+  rig::StepWatch watch;
   CompletionLedger ledger;
   RandomRunStats stats;
   std::string name; // "seed S, life L"
@@ -49,14 +52,13 @@ struct Run {
   std::chrono::steady_clock::time_point deadline;
   std::chrono::steady_clock::time_point last_report = began;
   std::array<uint64_t, emu::kFaultCount> faults_done{}; // of cameras already unplugged
-  emu::UsbCamera *camera = nullptr;                     // the camera plugged now
-  usbbus::UsbBus *bus = nullptr;                        // its bus
+  rig::Rig *system = nullptr;                           // the device life under way, with its camera
 
   // Runs a step of the run; a step that overruns its limit is a failure, and
   // the camera is then unplugged from its bus (which ends every transfer the
   // driver waits for) so that the run can go on and check the rest.
   void step(const std::string &where, std::chrono::milliseconds limit, const std::function<void()> &fn) {
-    usbbus::UsbBus *plugged = bus;
+    usbbus::UsbBus *plugged = system != nullptr && system->plugged() ? &system->bus() : nullptr;
     watch.run(where, limit, fn, [plugged] {
       if (plugged != nullptr)
         plugged->remove_device();
@@ -75,8 +77,8 @@ RandomRunStats snapshot(Run &run) {
   stats.seed = run.options.seed;
   stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.began).count();
   stats.faults = run.faults_done;
-  if (run.camera != nullptr) {
-    const emu::CameraSnapshot camera = run.camera->snapshot();
+  if (run.system != nullptr) {
+    const emu::CameraSnapshot camera = run.system->camera().snapshot();
     for (size_t i = 0; i < emu::kFaultCount; ++i)
       stats.faults[i] += camera.faults_injected[i];
   }
@@ -134,25 +136,25 @@ void random_control(Run &run, streamclass::Adapter &adapter) {
   if (choice < 40) {
     const LONG value = static_cast<LONG>(run.between(0, 100));
     run.step("zoom set", kWaitLimit,
-             [&] { run.ledger.request_returned("zoom set", camera_zoom_set(adapter, value), run.name); });
+             [&] { run.ledger.request_returned("zoom set", rig::set_zoom(adapter, value), run.name); });
   } else if (choice < 50) {
     // The Set completes before the value is applied; the zoom change refuses
     // it later, unseen by the application, and the camera must not move.
     const LONG value = run.between(0, 1) == 0 ? -1 - static_cast<LONG>(run.between(0, 9))
                                               : 101 + static_cast<LONG>(run.between(0, 9));
     run.step("zoom set out of range", kWaitLimit, [&] {
-      run.ledger.request_returned("zoom set out of range", camera_zoom_set(adapter, value), run.name);
+      run.ledger.request_returned("zoom set out of range", rig::set_zoom(adapter, value), run.name);
     });
   } else if (choice < 75) {
     LONG value = -1;
     NTSTATUS status = STATUS_PENDING;
-    run.step("zoom get", kWaitLimit, [&] { status = camera_zoom_get(adapter, &value); });
+    run.step("zoom get", kWaitLimit, [&] { status = rig::get_zoom(adapter, &value); });
     run.ledger.request_returned("zoom get", status, run.name);
     if (NT_SUCCESS(status) && (value < 0 || value > 100))
       run.failures.add(run.name + ": zoom get succeeded with " + std::to_string(value));
   } else {
     run.step("auto focus", kWaitLimit,
-             [&] { run.ledger.request_returned("auto focus", camera_focus_auto(adapter), run.name); });
+             [&] { run.ledger.request_returned("auto focus", rig::focus_auto(adapter), run.name); });
   }
 }
 
@@ -179,32 +181,31 @@ void random_cancel(Run &run, streamclass::Pin &pin, ULONG image_bytes) {
     run.stats.cancels++;
 }
 
-// Streams on an open pin until a removal is due, the camera unplugged
+// Streams on the open pin until a removal is due, the camera unplugged
 // itself, frames stopped coming (then a control, a reopen or a removal, at
 // random) or the run's time is up; then closes the pin, or removes the device
 // with the pin open.
-PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::Pin &pin, ULONG image_bytes,
-                uint64_t &life_frames, uint64_t removal_at) {
+PinEnd pin_life(Run &run, rig::Rig &system, uint64_t &life_frames, uint64_t removal_at) {
   // Frames come every few milliseconds from an unpaced camera: this long
   // without a completion is a stall.
-  const std::chrono::milliseconds stall_time = under_sanitizer() ? 400ms : 200ms;
+  const std::chrono::milliseconds stall_time = rig::under_sanitizer() ? 400ms : 200ms;
   CompletionLedger &ledger = run.ledger;
   const std::string name = run.name;
-  streamclass::FrameStream::Options stream_options;
-  stream_options.buffers = 4;
-  stream_options.buffer_bytes = image_bytes;
+  const ULONG image_bytes = system.image_bytes();
   // A read failed with a device error: the transfer thread has given up on
   // the camera and ended; nothing more will come on this pin.
   std::atomic<bool> thread_ended{false};
-  streamclass::FrameStream stream(
-      pin, stream_options, [&ledger, &thread_ended, name, image_bytes](const streamclass::Frame &frame) {
-        if (frame.status() == STATUS_IO_DEVICE_ERROR)
-          thread_ended = true;
-        ledger.read_completed(frame, image_bytes, name);
-      });
+  rig::StreamOptions options;
+  options.keep_records = false;
+  options.hook = [&ledger, &thread_ended, name, image_bytes](const streamclass::Frame &frame) {
+    if (frame.status() == STATUS_IO_DEVICE_ERROR)
+      thread_ended = true;
+    ledger.read_completed(frame, image_bytes, name);
+  };
   run.step("stream run", kWaitLimit,
-           [&] { run.ledger.request_returned("run state", pin.set_state(KSSTATE_RUN), run.name); });
-  stream.start();
+           [&] { run.ledger.request_returned("run state", system.pin().set_state(KSSTATE_RUN), run.name); });
+  (void)system.stream(options);
+  rig::RecordedStream &stream = system.frames();
   PinEnd end = PinEnd::Deadline;
   const uint64_t frames_before = life_frames;
   uint64_t control_at =
@@ -215,7 +216,7 @@ PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::P
     std::this_thread::sleep_for(2ms);
     maybe_report(run);
     life_frames = frames_before + stream.frames();
-    if (plug.camera().snapshot().gone) {
+    if (system.camera().snapshot().gone) {
       run.stats.disconnects++;
       end = PinEnd::Removed;
       break;
@@ -225,8 +226,8 @@ PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::P
       break;
     }
     if (life_frames >= control_at) {
-      random_control(run, device.adapter());
-      random_cancel(run, pin, image_bytes);
+      random_control(run, system.adapter());
+      random_cancel(run, system.pin(), image_bytes);
       control_at = life_frames + run.between(run.options.control_frames_min, run.options.control_frames_max);
       last_progress = std::chrono::steady_clock::now(); // a control holds the frames back
       continue;
@@ -243,8 +244,8 @@ PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::P
     run.stats.stalls++;
     const unsigned recovery = run.between(0, 2);
     if (recovery == 0 && !thread_ended) {
-      random_cancel(run, pin, image_bytes);
-      random_control(run, device.adapter());
+      random_cancel(run, system.pin(), image_bytes);
+      random_control(run, system.adapter());
       last_progress = std::chrono::steady_clock::now();
       continue;
     }
@@ -254,37 +255,36 @@ PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::P
   stream.stop();
   if (end == PinEnd::Removed) {
     run.stats.surprise_removals++;
-    run.step("surprise removal", teardown_limit(),
-             [&] { device.remove(streamclass::RemovalKind::Surprise); });
+    run.step("surprise removal", rig::teardown_limit(),
+             [&] { (void)system.remove(streamclass::RemovalKind::Surprise); });
+    (void)system.close_pin(); // closed by the removal: drops the stream
   } else {
-    run.step("stream close", teardown_limit(),
-             [&] { run.ledger.request_returned("close", pin.close(), run.name); });
+    run.step("stream close", rig::teardown_limit(),
+             [&] { run.ledger.request_returned("close", system.close_pin(), run.name); });
   }
   return end;
 }
 
 // Opens the pin again and again until the device is removed or the time is up.
-void device_streams(Run &run, CameraPlug &plug, CameraDevice &device) {
+void device_streams(Run &run, rig::Rig &system) {
   uint64_t life_frames = 0;
   const uint64_t removal_at = run.between(run.options.removal_frames_min, run.options.removal_frames_max);
   for (;;) {
-    std::unique_ptr<streamclass::Pin> pin;
-    ULONG image_bytes = 0;
     const bool small = run.between(0, 3) == 0;
     NTSTATUS status = STATUS_PENDING;
     run.stats.opens++;
     run.step("stream open", kWaitLimit,
-             [&] { status = device.open_pin(small ? 160 : 320, small ? 120 : 240, pin, &image_bytes); });
+             [&] { status = system.open_pin(small ? 160 : 320, small ? 120 : 240, false); });
     if (!NT_SUCCESS(status)) {
       // The pool refused the open: the device stays, try the open again unless
       // the time is up (then remove the device in order).
       run.stats.failed_opens++;
+      (void)system.close_pin();
       if (run.time_up() || run.between(0, 1) == 0)
         return;
       continue;
     }
-    const PinEnd end = pin_life(run, plug, device, *pin, image_bytes, life_frames, removal_at);
-    if (end != PinEnd::Reopen)
+    if (pin_life(run, system, life_frames, removal_at) != PinEnd::Reopen)
       return;
   }
 }
@@ -295,35 +295,35 @@ void device_life(Run &run) {
   run.name = "seed " + std::to_string(run.options.seed) + ", life " + std::to_string(run.stats.lives);
   run.watch.set_run_name(run.name);
   const uint64_t life_seed = mix(run.options.seed ^ mix(run.stats.lives));
-  const Baseline baseline = promises_begin();
+  const rig::Baseline baseline = rig::promises_begin();
   {
+    // The camera is plugged before the pool failures are armed, so that they
+    // land in the driver's life rather than in building the emulated hardware.
+    rig::Rig system;
     std::string error;
-    CameraPlug plug(life_camera(run.options, life_seed), &error);
-    if (!plug.ok()) {
+    if (!system.plug_camera(life_camera(run.options, life_seed), &error)) {
       run.failures.add(run.name + ": the camera could not be plugged in: " + error);
       return;
     }
-    run.camera = &plug.camera();
-    run.bus = &plug.bus();
-    CameraDevice device;
+    run.system = &system;
     platform::pool_fail_random(run.options.pool_failure_after, run.options.pool_failure_rate, mix(life_seed),
                                run.options.pool_failure_tag);
     NTSTATUS status = STATUS_PENDING;
-    run.step("device start", kWaitLimit, [&] { status = device.start(plug); });
+    run.step("device start", kWaitLimit, [&] { status = system.start(); });
     if (NT_SUCCESS(status)) {
-      device_streams(run, plug, device);
-      run.step("device removal", teardown_limit(), [&] { device.remove(streamclass::RemovalKind::Orderly); });
+      device_streams(run, system);
+      run.step("device removal", rig::teardown_limit(),
+               [&] { (void)system.remove(streamclass::RemovalKind::Orderly); });
     } else {
       run.stats.failed_starts++;
     }
     platform::pool_faults_clear();
-    const emu::CameraSnapshot camera = plug.camera().snapshot();
+    const emu::CameraSnapshot camera = system.camera().snapshot();
     for (size_t i = 0; i < emu::kFaultCount; ++i)
       run.faults_done[i] += camera.faults_injected[i];
-    run.camera = nullptr;
-    run.bus = nullptr;
+    run.system = nullptr;
   }
-  promises_check(baseline, run.name, run.failures);
+  rig::promises_check(baseline, run.name, run.failures);
 }
 
 } // namespace
@@ -380,10 +380,10 @@ std::string random_run_text(const RandomRunStats &stats) {
     add_count(info.name, stats.faults[static_cast<size_t>(info.fault)]);
   text += "\n  reads:";
   for (const auto &[status, count] : stats.reads_by_status)
-    add_count(status_text(status), count);
+    add_count(rig::status_text(status), count);
   text += "\n  requests:";
   for (const auto &[status, count] : stats.requests_by_status)
-    add_count(status_text(status), count);
+    add_count(rig::status_text(status), count);
   std::snprintf(line, sizeof(line),
                 "\n  pool: %llu allocations refused, high-water mark %zu bytes; %zu failure(s)\n",
                 static_cast<unsigned long long>(stats.pool_failed), stats.pool_peak_bytes, stats.failures);

@@ -85,7 +85,7 @@ struct RandomRunStats {
 // fewer than options.min_frames frames came), adding
 // every broken promise to `failures`, each line beginning with
 // "seed S, life L". Blocks; call from a thread with no device of its own.
-RandomRunStats random_run(const RandomRunOptions &options, Failures &failures);
+RandomRunStats random_run(const RandomRunOptions &options, rig::Failures &failures);
 
 // The seed from the environment variable DSCAM_SEED when set, else one made
 // from the clock.

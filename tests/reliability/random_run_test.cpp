@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/reliability/random_run.h"
-#include "tests/reliability/reliability_test.h"
+#include "tests/support/rig_test.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-using RandomFaultRun = ReliabilityTest;
+using RandomFaultRun = RigTest;
 
 std::chrono::milliseconds run_duration() {
   const char *text = std::getenv("DSCAM_RANDOM_SECONDS");
@@ -44,7 +44,7 @@ TEST_F(RandomFaultRun, PromisesHoldUnderRandomFaults) {
               static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(options.seed),
               std::chrono::duration<double>(options.duration).count());
   std::fflush(stdout);
-  reliability::Failures failures;
+  rig::Failures failures;
   const reliability::RandomRunStats stats = reliability::random_run(options, failures);
   EXPECT_TRUE(failures.empty()) << "seed " << options.seed << ": " << failures.size() << " failure(s):\n"
                                 << failures.text();
