@@ -34,30 +34,18 @@ std::vector<std::vector<uint8_t>> camera_pictures(const emu::CameraConfig &confi
   return pictures;
 }
 
-// One read under a master clock: what the clock reads when it is submitted,
-// and the frame's time, drop count and picture number.
+// One read under a master clock: the clock when it is submitted, and the
+// frame's time, drop count and picture number.
 struct ClockStep {
-  LONGLONG clock;
-  LONGLONG time;
-  LONGLONG drops;
-  LONGLONG picture;
-};
-
-struct ClockCase {
-  const char *name;
-  bool zero_interval; // a format whose frame interval is 0 (negotiation does not refuse it)
-  std::vector<ClockStep> steps;
+  LONGLONG clock, time, drops, picture;
 };
 
 } // namespace
 
 using FrameDeliveryTest = RigTest;
 
-// Makes sure every frame is, byte for byte, one of the camera's pictures as the
-// reference decoder makes it in the format's row order, scale and pitch, and
-// that every picture of the camera's loop arrives. Catches rows upside down
-// (bottom-up against top-down), a wrong colour order, scale or pitch, and a
-// frame built from a stale or partial picture.
+// Makes sure every frame is one of the camera's pictures as the reference decoder makes it, in the format's
+// row order and scale. Catches rows upside down, a wrong colour order, scale or pitch, a stale picture.
 TEST_F(FrameDeliveryTest, FramesAreTheCamerasPicturesDecoded) {
   const emu::CameraConfig config = rig::fast_camera();
   const std::vector<std::vector<uint8_t>> pictures = camera_pictures(config);
@@ -81,10 +69,8 @@ TEST_F(FrameDeliveryTest, FramesAreTheCamerasPicturesDecoded) {
   }
 }
 
-// Makes sure that without a master clock frame n is number n at (n-1) frame
-// intervals with its frame information, nothing dropped, and the driver logs
-// its number. Catches the frame number not counted, a wrong time, flag or
-// frame information.
+// Makes sure that without a clock frame n is number n at n-1 intervals, nothing dropped, its number logged.
+// Catches the frame number not counted, a wrong time, flag or frame information.
 TEST_F(FrameDeliveryTest, FramesWithoutAClockCountFrameIntervalsFromZero) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   ASSERT_EQ(rig_.open_pin(320, 240, false), STATUS_SUCCESS);
@@ -116,37 +102,32 @@ TEST_F(FrameDeliveryTest, FramesWithoutAClockCountFrameIntervalsFromZero) {
   EXPECT_EQ(log_count("Frame Number is 12\n"), 1u);
 }
 
-// Makes sure that under a master clock (each read submitted after the clock is
-// set) a frame takes the clock's time unless that would stand still or go back
-// (then one interval after the last), counts the frames the clock says were
-// missed, numbers pictures with the drops before them, and the dropped-frames
-// property reports the last frame's counts; a frame interval of 0 counts no
-// drops and divides by nothing. Catches the drop count off by one, a time that
-// goes back, a wrong picture number and a division by zero.
+// Makes sure frames under a master clock take its time (never going back), count the frames it says were
+// missed, and number pictures with them. Catches the drop count off by one, a division by a zero interval.
 TEST_F(FrameDeliveryTest, FramesUnderAMasterClockCountDrops) {
-  const ClockCase cases[] = {
-      {"the clock runs, stands, jumps and goes back",
-       false,
+  // Per case: the frame interval of the format (0 is not refused), and the reads.
+  const std::pair<LONGLONG, std::vector<ClockStep>> cases[] = {
+      {kInterval, // the clock runs, stands, jumps and goes back
        {{2000000, 2000000, 2, 1},
         {2000000, 2666666, 2, 4},
         {10000000, 10000000, 12, 5},
         {100, 10666666, 12, 16},
         {11000000, 11000000, 11, 17}}},
-      {"the clock below one interval", false, {{300000, 300000, 0, 1}, {300000, 300000 + kInterval, 0, 2}}},
-      {"a zero frame interval", true, {{5000000, 5000000, 0, 1}, {5000000, 5000000, 0, 2}}},
+      {kInterval, {{300000, 300000, 0, 1}, {300000, 300000 + kInterval, 0, 2}}}, // below one interval
+      {0, {{5000000, 5000000, 0, 1}, {5000000, 5000000, 0, 2}}},
   };
-  for (const ClockCase &c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto &[interval, steps] : cases) {
+    SCOPED_TRACE("interval " + std::to_string(interval) + ", first clock " + std::to_string(steps[0].clock));
     ASSERT_NO_FATAL_FAILURE(start_camera());
     std::vector<uint8_t> format;
     ASSERT_EQ(streamclass::video_format(rig_.adapter(), 0, 320, 240, format), STATUS_SUCCESS);
-    if (c.zero_interval)
-      reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER *>(format.data())->VideoInfoHeader.AvgTimePerFrame = 0;
+    reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER *>(format.data())->VideoInfoHeader.AvgTimePerFrame =
+        interval;
     ASSERT_EQ(rig_.adapter().open_pin(0, format, rig_.pin_slot()), STATUS_SUCCESS);
     auto clock = std::make_shared<streamclass::ManualMasterClock>();
     ASSERT_EQ(rig_.pin().set_master_clock(clock), STATUS_SUCCESS);
     ASSERT_EQ(rig_.pin().set_state(KSSTATE_RUN), STATUS_SUCCESS);
-    for (const ClockStep &step : c.steps) {
+    for (const ClockStep &step : steps) {
       clock->set(step.clock);
       std::unique_ptr<streamclass::FrameBuffer> buffer;
       ASSERT_EQ(rig_.pin().submit(kFrameBytes, buffer), STATUS_PENDING);
@@ -161,47 +142,34 @@ TEST_F(FrameDeliveryTest, FramesUnderAMasterClockCountDrops) {
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S counts{};
     counts.Property = KSPROPERTY{PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, 0};
     ASSERT_EQ(rig_.pin().get_property(counts), STATUS_SUCCESS);
-    EXPECT_EQ(counts.PictureNumber, c.steps.back().picture);
-    EXPECT_EQ(counts.DropCount, c.steps.back().drops);
+    EXPECT_EQ(counts.PictureNumber, steps.back().picture);
+    EXPECT_EQ(counts.DropCount, steps.back().drops);
     EXPECT_EQ(counts.AverageFrameSize, kFrameBytes);
     end_round();
   }
 }
 
-// Makes sure steady streaming reuses the buffers of completed reads, except
-// one the application still holds a frame of, and that a reused read is whole
-// again. Catches a new buffer per frame, a held frame's bytes overwritten, and
-// a reused read with a stale status, number or byte count.
+// Makes sure the buffers of completed reads are reused, except one whose frame is held. Catches a buffer per
+// frame, a held frame overwritten by a later read.
 TEST_F(FrameDeliveryTest, BuffersOfCompletedReadsAreReusedUnlessAFrameIsHeld) {
   std::mutex mutex;
   std::set<const uint8_t *> buffers;
-  std::vector<streamclass::Frame> kept;
+  std::vector<streamclass::Frame> kept; // the first frame, held
   rig::StreamOptions options;
   options.buffers = 3;
-  options.keep_data = false;
   options.hook = [&](const streamclass::Frame &frame) {
     std::lock_guard lock(mutex);
-    if (frame.status() == STATUS_SUCCESS && frame.data().size() == kFrameBytes)
-      buffers.insert(frame.data().data());
-    if (buffers.size() == 1 && kept.empty())
-      kept.push_back(frame); // held: its buffer must not be reused
+    buffers.insert(frame.data().data());
+    if (kept.empty())
+      kept.push_back(frame);
   };
   ASSERT_NO_FATAL_FAILURE(start_camera());
   ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
   ASSERT_EQ(rig_.stream(options), STATUS_SUCCESS);
   ASSERT_TRUE(rig_.frames().wait_frames(60, 20s));
   rig_.frames().stop();
-  ULONG number = 0;
-  for (const rig::FrameRecord &frame : rig_.frames().records()) {
-    ASSERT_EQ(frame.status, STATUS_SUCCESS);
-    EXPECT_EQ(frame.header.DataUsed, kFrameBytes);
-    EXPECT_EQ(frame.frame_number, ++number);
-  }
   ASSERT_EQ(rig_.close_pin(), STATUS_SUCCESS);
   std::lock_guard lock(mutex);
-  // The buffers queued, the one whose callback runs, and the one the kept frame took away.
-  EXPECT_LE(buffers.size(), options.buffers + 2u);
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(kept[0].data().size(), kFrameBytes);
-  EXPECT_EQ(static_cast<const SRB_EXTENSION *>(kept[0].request().srb().SRBExtension)->FrameNumber, 1u);
+  EXPECT_LE(buffers.size(), options.buffers + 2u) << "those queued, the one in its callback, the one held";
+  EXPECT_EQ(static_cast<const SRB_EXTENSION *>(kept.at(0).request().srb().SRBExtension)->FrameNumber, 1u);
 }

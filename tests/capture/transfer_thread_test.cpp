@@ -68,10 +68,8 @@ protected:
   std::shared_ptr<emu::ManualCameraClock> clock_ = std::make_shared<emu::ManualCameraClock>();
 };
 
-// Makes sure pictures taken while no read waits are fetched and dropped
-// without being numbered, and the first read gets frame 1. Catches a thread
-// that stalls without a read, keeps a picture for later or counts drops as
-// frames.
+// Makes sure pictures with no read waiting are fetched and dropped unnumbered. Catches a thread that stalls
+// without a read, keeps a picture for later or counts drops as frames.
 TEST_F(TransferThreadTest, PicturesWithoutAWaitingReadAreFetchedAndDropped) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   ASSERT_EQ(rig_.open_pin(320, 240, false), STATUS_SUCCESS);
@@ -87,11 +85,8 @@ TEST_F(TransferThreadTest, PicturesWithoutAWaitingReadAreFetchedAndDropped) {
   EXPECT_EQ(rig_.camera().snapshot().counters.replies_abandoned, 0u);
 }
 
-// Makes sure a failed size exchange fails the two oldest reads with
-// STATUS_IO_DEVICE_ERROR and no data, leaves the third queued and ends the
-// thread, which the close then stops without resetting pipes. Catches a failed
-// read reported with data, a thread that goes on after a device error, and a
-// close that cancels nothing or waits for a thread that gave up.
+// Makes sure a failed size exchange fails the two oldest reads with no data and ends the thread. Catches a
+// failed read with data, a thread going on after a device error.
 TEST_F(TransferThreadTest, SizeFailureFailsTwoOldestReadsAndEndsTheThread) {
   ASSERT_NO_FATAL_FAILURE(start_paced("size-zero@2"));
   ASSERT_NO_FATAL_FAILURE(hold_in_size_exchange());
@@ -114,9 +109,7 @@ TEST_F(TransferThreadTest, SizeFailureFailsTwoOldestReadsAndEndsTheThread) {
   EXPECT_EQ(log_count("VELTRA_WaitEndingStalledTransfers Reset Pipes\n"), 0u);
 }
 
-// Makes sure a stop while a picture is being fetched waits for that picture:
-// its last packet is acknowledged and nothing is cut short or reset. Catches a
-// stop that abandons the exchange (the camera left mid-reply) or returns early.
+// Makes sure a stop during a picture's fetch waits for its end. Catches a stop leaving the camera mid-reply.
 TEST_F(TransferThreadTest, StopDuringAFetchWaitsForThatPicture) {
   // Every packet takes 1 ms of camera time: the test moves the clock packet by packet.
   ASSERT_NO_FATAL_FAILURE(start_paced(nullptr, 1'000'000, 1024));
@@ -153,10 +146,8 @@ TEST_F(TransferThreadTest, StopDuringAFetchWaitsForThatPicture) {
   EXPECT_EQ(s.counters.resets, resets) << "no pipe was reset";
 }
 
-// Makes sure a close with reads queued completes each as cancelled before it
-// stops the thread, and that it ends the wait of a thread the camera keeps
-// waiting (its clock stands still) by resetting the pipes after the grace.
-// Catches reads completed after the thread is gone, or a close that hangs.
+// Makes sure a close cancels the queued reads before it stops a thread the camera keeps waiting (then resets
+// the pipes). Catches reads completed after the thread is gone, a close that hangs.
 TEST_F(TransferThreadTest, CloseCancelsQueuedReadsThenStopsAWaitingThread) {
   ASSERT_NO_FATAL_FAILURE(start_paced());
   ASSERT_NO_FATAL_FAILURE(hold_in_size_exchange());

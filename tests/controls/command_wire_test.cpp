@@ -1,8 +1,6 @@
 // The zoom and focus commands on the wire: the driver started over a scripted
-// device, each command called on the started device's extension with the
-// replies queued, the packets it sent compared byte for byte.
-#include <optional>
-
+// device, each command called on the started device's extension with every
+// kind of reply queued.
 #include <gtest/gtest.h>
 
 #include "controls/controls.h"
@@ -41,15 +39,14 @@ Bytes zoom_record(uint32_t zoom) {
 
 enum class Command { SetZoom, GetZoom, Focus };
 
-// One command with the replies queued for it: what it returns (TRUE or FALSE,
-// or the zoom read) and the packets it sends (when `sent` is given).
+// One command with the replies queued for it, and what it returns (TRUE or
+// FALSE, or the zoom read).
 struct WireCase {
   const char *name;
   Command command;
   LONG value; // the zoom to set
   std::vector<Bytes> replies;
   ULONG result;
-  std::optional<std::vector<Bytes>> sent;
 };
 
 class CommandWireTest : public RigTest {
@@ -67,36 +64,22 @@ protected:
 
 } // namespace
 
-// Makes sure each command sends its documented packet, only ACK accepts a
-// zoom and ACK then ENQ a focus, a reading above 100 becomes 50, a short reply
-// is zero-extended and a long one reads 0, a NAK ends the exchange with nothing
-// more awaited, and -1 or 101 send nothing without taking the camera lock
-// (held here: taking it would hang). Catches a wrong record or checksum, stale
-// bytes read as the zoom, a second reply awaited after a NAK, or the lock
-// taken before the range check.
-TEST_F(CommandWireTest, CommandsSendTheirPacketsAndReadEveryKindOfReply) {
-  const Bytes set_zoom_50 = {0x1B, 0x43, 0x0E, 0x00, 0x03, 0x8D, 0x32, 0x00, 0x00, 0x00,
-                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC2, 0x00};
-  const Bytes get_zoom = {0x1B, 0x43, 0x02, 0x00, 0x04, 0x8D, 0x91, 0x00};
-  const Bytes focus = {0x1B, 0x43, 0x03, 0x00, 0x02, 0x19, 0x00, 0x1B, 0x00};
+// Makes sure each kind of reply gives its result, a NAK ends the exchange, -1 or 101 send nothing nor take
+// the camera lock (held here). Catches stale bytes read as the zoom, the lock taken before the range check.
+TEST_F(CommandWireTest, CommandsReadEveryKindOfReply) {
   const WireCase cases[] = {
-      {"zoom 50 ACKed", Command::SetZoom, 50, {kAck}, TRUE, {{set_zoom_50}}},
-      {"zoom NAKed", Command::SetZoom, 100, {kNak}, FALSE, {}},
-      {"zoom -1", Command::SetZoom, -1, {}, FALSE, {{}}},
-      {"zoom 101", Command::SetZoom, 101, {}, FALSE, {{}}},
-      {"zoom read 100", Command::GetZoom, 0, {data_packet(0x03, zoom_record(100))}, 100, {{get_zoom, kAck}}},
-      {"zoom read 150", Command::GetZoom, 0, {data_packet(0x03, zoom_record(150))}, 50, {}},
-      {"a one-byte record", Command::GetZoom, 0, {data_packet(0x03, {0x21})}, 0x21, {}},
-      {"13 bytes of record",
-       Command::GetZoom,
-       0,
-       {data_packet(0x02, zoom_record(40)), data_packet(0x03, {1})},
-       0,
-       {}},
-      {"zoom read NAKed", Command::GetZoom, 0, {kNak}, 0, {}},
-      {"focus done", Command::Focus, 0, {kAck, kEnq}, TRUE, {{focus}}},
-      {"focus failed", Command::Focus, 0, {kAck, kAck}, FALSE, {}},
-      {"focus NAKed", Command::Focus, 0, {kNak}, FALSE, {}},
+      {"zoom 50 ACKed", Command::SetZoom, 50, {kAck}, TRUE},
+      {"zoom NAKed", Command::SetZoom, 100, {kNak}, FALSE},
+      {"zoom -1", Command::SetZoom, -1, {}, FALSE},
+      {"zoom 101", Command::SetZoom, 101, {}, FALSE},
+      {"zoom read 100", Command::GetZoom, 0, {data_packet(0x03, zoom_record(100))}, 100},
+      {"zoom read 150", Command::GetZoom, 0, {data_packet(0x03, zoom_record(150))}, 50},
+      {"a one-byte record", Command::GetZoom, 0, {data_packet(0x03, {0x21})}, 0x21},
+      {"13 bytes", Command::GetZoom, 0, {data_packet(0x02, zoom_record(40)), data_packet(0x03, {1})}, 0},
+      {"zoom read NAKed", Command::GetZoom, 0, {kNak}, 0},
+      {"focus done", Command::Focus, 0, {kAck, kEnq}, TRUE},
+      {"focus failed", Command::Focus, 0, {kAck, kAck}, FALSE},
+      {"focus NAKed", Command::Focus, 0, {kNak}, FALSE},
   };
   PHW_DEVICE_EXTENSION ext = rig_.extension();
   for (const WireCase &c : cases) {
@@ -115,22 +98,18 @@ TEST_F(CommandWireTest, CommandsSendTheirPacketsAndReadEveryKindOfReply) {
       result = VELTRA_SetFocusAuto(ext);
     else
       EXPECT_EQ(VELTRA_GetZoomProperty(ext, &result), TRUE);
-    if (out_of_range)
+    if (out_of_range) {
       KeSetEvent(&ext->CameraLockEvent, 0, FALSE);
-    EXPECT_EQ(result, c.result);
-    const std::vector<Bytes> out = device_->out_packets();
-    if (c.sent) {
-      EXPECT_EQ(std::vector<Bytes>(out.begin() + static_cast<std::ptrdiff_t>(before), out.end()), *c.sent);
+      EXPECT_EQ(device_->out_packets().size(), before) << "nothing is sent";
     }
+    EXPECT_EQ(result, c.result);
     EXPECT_EQ(device_->waiting_in_transfers(), 0u) << "no reply is still awaited";
     EXPECT_TRUE(lock_free());
   }
   EXPECT_EQ(log_count("VELTRA_GetZoomProperty Modified 50\n"), 1u);
 }
 
-// Makes sure a write that outlasts a command's limit is ended by a port reset
-// and reported as failed. Catches a write that waits for ever, or an ended
-// write reported as done.
+// Makes sure a write past a command's limit ends with a port reset and fails. Catches a write left waiting.
 TEST_F(CommandWireTest, WritePastTheLimitEndsWithAPortReset) {
   device_->set_answer_mode(emu::ScriptedUsbDevice::AnswerMode::Deferred, std::chrono::seconds(2));
   rig_.extension()->CommandReplyLimit = -1'000'000; // 100 ms

@@ -16,8 +16,8 @@ using namespace std::chrono_literals;
 
 class ControlsTest : public RigTest {
 protected:
-  // The rig's fast camera with the faults given, a link latency, and each
-  // picture in one packet (a slow link's cycle stays short).
+  // The fast camera with the faults given, a link latency, and each picture in
+  // one packet (a slow link's cycle stays short).
   static emu::CameraConfig camera_with(const std::vector<std::string> &faults, int64_t latency_ns = 0) {
     emu::CameraConfig config = rig::fast_camera();
     config.latency_ns = latency_ns;

@@ -16,8 +16,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Statuses a control request may truthfully end with while the device goes:
-// done, refused (a camera exchange that failed), or refused by the host.
+// Statuses of a control request racing the removal: done, refused (a failed
+// exchange), or refused by the host.
 bool racing_removal_ok(NTSTATUS status) {
   return status == STATUS_SUCCESS || status == STATUS_INVALID_PARAMETER ||
          status == STATUS_INVALID_DEVICE_STATE || status == STATUS_DEVICE_REMOVED;
@@ -25,15 +25,9 @@ bool racing_removal_ok(NTSTATUS status) {
 
 } // namespace
 
-// Makes sure closing the stream and removing the device (orderly or by
-// surprise) while a zoom change is pending in its work item (waiting out its
-// half second, or applying the zoom) and an auto focus runs on another thread
-// ends with the work item finished and freed, every request completed once and
-// the transfer thread stopped; a removal well before the half second gives the
-// change up unsent. Catches a work item that outlives the device extension it
-// points at (ASan: use after free), a zoom exchange and the close both stopping
-// or starting the transfer thread (the camera lock taken after the thread was
-// stopped), a work item leaked or left queued, and a focus left waiting.
+// Makes sure close and removal racing a pending or running zoom change and a focus end with all completed,
+// a change before its half second given up. Catches a work item outliving the device, the camera lock taken
+// after the thread was stopped (a command and the close both stopping or starting it).
 TEST_F(RaceTest, CloseAndRemovalAgainstZoomWorkItemAndFocus) {
   struct Round {
     std::chrono::milliseconds removal_after;
@@ -69,13 +63,8 @@ TEST_F(RaceTest, CloseAndRemovalAgainstZoomWorkItemAndFocus) {
   }
 }
 
-// Makes sure a burst of zoom Sets from several threads, with Gets between
-// them, while frames flow, moves the camera once, to the last value, half a
-// second after the last Set, and ends with the work item gone; then a surprise
-// removal. Catches a timer that does not restart (the camera moves during the
-// burst), a second work item queued while one is pending (a leak of "Wdm "),
-// a change lost between the work item's timeout and its exit, and a Get and
-// the work item's exchange interleaving on the camera.
+// Makes sure a zoom burst from several threads with Gets while frames flow moves the camera once, to the last
+// value, half a second on. Catches a timer not restarted, a second work item, a lost change.
 TEST_F(RaceTest, ZoomBurstFromSeveralThreadsWhileFramesFlow) {
   ASSERT_NO_FATAL_FAILURE(start_streaming(320, 240, 2));
   std::mutex mutex;
@@ -122,11 +111,8 @@ TEST_F(RaceTest, ZoomBurstFromSeveralThreadsWhileFramesFlow) {
   EXPECT_EQ(rig_.remove(streamclass::RemovalKind::Surprise), STATUS_SUCCESS);
 }
 
-// Makes sure stream opens and closes (and zoom Gets) churning while the work
-// item applies each Set leave no thread for a closed stream and lose no value.
-// Catches a command's restart of the transfer thread undoing a close's stop
-// (the camera lock taken after the thread was stopped), a lost value, or a
-// data race.
+// Makes sure opens and closes churning while each Set is applied leave no thread and lose no value. Catches a
+// command's restart undoing a close's stop (the camera lock taken after the thread was stopped).
 TEST_F(RaceTest, ZoomChangesRaceStreamOpenAndClose) {
   ASSERT_NO_FATAL_FAILURE(start_camera());
   std::mt19937 random(1);

@@ -44,20 +44,10 @@ struct RemovalRound {
 
 } // namespace
 
-// Makes sure a surprise removal at any step of the picture exchange (the
-// command, the reply, the host's ACK, each payload packet) ends the
-// conversation cleanly: the transfer thread returns, queued reads complete
-// once with a failure or a whole frame, the removal returns, nothing is left.
-// Each step is tried with the camera unplugged, silent there (the transfer
-// pending as it goes) and answering on as the removal comes; the first steps
-// also with the host's removal alone, whose port reset ends the pending
-// transfer (the camera then answers again from power-on, so the broken
-// exchange may wait for the close's pipe resets: the first steps only).
-// Catches a transfer thread left waiting on a transfer the removal ended, a
-// read completed twice or never, a frame with a partial picture, and leaks on
-// the failure paths of the exchange.
+// Makes sure a surprise removal at every step of the exchange (camera silent or answering, unplugged or not)
+// ends cleanly. Catches a thread left waiting on an ended transfer, a read completed twice, a leak.
 TEST_F(RaceTest, SurpriseRemovalAtEveryStepOfThePictureExchange) {
-  // The steps of one picture cycle after the pin opens, and of the next size exchange.
+  // The steps of one picture cycle after the pin opens, and of the next size exchange:
   ASSERT_NO_FATAL_FAILURE(start_stepped(false));
   const size_t before = device_->transfers();
   ASSERT_EQ(rig_.open_pin(320, 240), STATUS_SUCCESS);
@@ -77,7 +67,7 @@ TEST_F(RaceTest, SurpriseRemovalAtEveryStepOfThePictureExchange) {
       rounds.push_back({step, rig::SteppedDevice::AtStep::Hold, false});
   }
   size_t opens = 0;
-  RaceBudget budget(static_cast<int>(rounds.size()) * kRaceRoundDivisor, 12s);
+  RaceBudget budget(static_cast<int>(rounds.size()) * 10, 12s); // every round, as time allows
   while (budget.next() && static_cast<size_t>(budget.done()) <= rounds.size()) {
     const RemovalRound &round = rounds[static_cast<size_t>(budget.done() - 1)];
     SCOPED_TRACE(std::string(round.mode == rig::SteppedDevice::AtStep::Hold ? "silent" : "answering") +
@@ -102,15 +92,8 @@ TEST_F(RaceTest, SurpriseRemovalAtEveryStepOfThePictureExchange) {
   EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Stopped\n"), opens + 1);
 }
 
-// Makes sure the pin opened, run, stopped and closed again and again on one
-// thread while another pulls the camera (or not) and removes the device ends
-// with every read completed once and nothing left, whichever comes first: each
-// open either succeeds (and its close or the removal closes it) or fails, and
-// the removal waits for an open or close in progress. Catches a close and a
-// removal both completing the same reads, a transfer thread stopped twice or
-// never, a thread started for a stream the removal never closes, a stream
-// extension used after the removal, and leaks of the format copies on the
-// open's failure paths.
+// Makes sure opens, stops and closes racing a removal complete every read once and leave nothing. Catches a
+// close and removal completing the same reads, a thread started for a stream the removal never closes.
 TEST_F(RaceTest, OpenStopAndCloseConcurrentWithRemoval) {
   std::mt19937 random(11);
   RaceBudget budget(300, 6s);

@@ -40,9 +40,8 @@ struct BlockedItem {
 
 } // namespace
 
-// The end-of-life check: makes sure a leftover of the platform is named (a
-// pool block by its tag, a work item still running, a misuse report), so a
-// sweep cannot pass over a leak; and that a clean state passes.
+// Makes sure the end-of-life check names a pool block, a work item and a misuse left behind, and passes a
+// clean state. Catches a checker that lets a leak through.
 TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
   rig::Failures failures;
   rig::Baseline baseline = rig::promises_begin();
@@ -67,9 +66,7 @@ TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
   ASSERT_TRUE(platform::work_queues_wait_idle(5000ms));
 }
 
-// Step timing: makes sure a step over its limit fails the run naming the step,
-// that the watchdog names a step still waiting and calls its rescue (which
-// ends the wait), and that a step in time adds nothing.
+// Makes sure a step over its limit fails once, named, and is rescued. Catches a hang reported as success.
 TEST_F(PromiseCheckerTest, StepsOverTheirLimitAreNamedAndRescued) {
   rig::Failures failures;
   rig::StepWatch watch(failures, "seed 3, life 2");

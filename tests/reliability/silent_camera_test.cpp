@@ -70,14 +70,8 @@ protected:
 
 } // namespace
 
-// Makes sure a zoom Get, an auto focus or a zoom change against a silent camera
-// ends within its limit (a Get reads 0 and logs the timeout) with a port reset
-// that brings the camera back, the limit cleared and the camera lock free; a
-// stream close ends the transfer thread's wait by resetting the pipes and
-// cancels the queued reads; and a surprise removal gets through a command that
-// waits. Catches a command that waits for the camera for ever (holding the
-// adapter's requests, the zoom work item and the removal behind it), a camera
-// left silent or locked, and a close that hangs.
+// Makes sure commands, close and removal against a silent camera return in time and bring it back. Catches a
+// wait without limit (holding requests, the zoom item, the removal), a camera left silent or locked.
 TEST_P(SilentCameraTest, CommandsCloseAndRemovalReturnInTime) {
   const SilentCase &c = GetParam();
   emu::CameraConfig config = rig::fast_camera();
