@@ -91,15 +91,17 @@ TEST_F(SanitizerVisibility, PoolOverrunStopsAtTheFaultyAccess) {
   }
 }
 
+// Where the leak test drops its last pointer to a block.
+void *volatile leak_sink = nullptr;
+
 // Makes sure LeakSanitizer is on: memory nobody points at any more is reported.
 TEST_F(SanitizerVisibility, LeakCheckerIsOn) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        static void *volatile sink = nullptr;
         for (int i = 0; i < 16; ++i)
-          sink = std::malloc(77);
-        sink = nullptr;
+          leak_sink = std::malloc(77);
+        leak_sink = nullptr;
         std::_Exit(__lsan_do_recoverable_leak_check() != 0 ? 3 : 0);
       },
       ::testing::ExitedWithCode(3), "LeakSanitizer: detected memory leaks");

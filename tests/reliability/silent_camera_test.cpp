@@ -103,6 +103,12 @@ TEST_P(SilentCameraTest, CommandsCloseAndRemovalReturnInTime) {
     expect_returns("stream close", rig::teardown_limit(),
                    [&] { EXPECT_EQ(rig_.pin().close(), STATUS_SUCCESS); });
     EXPECT_GE(log_count("VELTRA_WaitEndingStalledTransfers Reset Pipes\n"), 1u);
+    const std::vector<std::string> lines = log();
+    const auto at = [&](const char *line) {
+      return std::find(lines.begin(), lines.end(), line) - lines.begin();
+    };
+    EXPECT_LT(at("QueueCancelAllSRBs Called\n"), at("VELTRA_ProcessTransferThread Stopped\n"))
+        << "the queued reads are cancelled before the thread is stopped";
     EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Stopped\n"), 1u);
     EXPECT_EQ(rig_.frames().completions(), rig_.frames().frames() + 2)
         << "the two queued reads are cancelled";
