@@ -39,6 +39,7 @@
 #include "emulator/usb/scripted_device.h"
 #include "platform/streamclass/frame_stream.h"
 #include "protocol/packet_exchange.h"
+#include "tests/support/pictures.h"
 #include "tests/support/rig.h"
 
 namespace {
@@ -54,19 +55,6 @@ double cpu_us(clockid_t clock) {
 double wall_us() {
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The pictures of the camera's pre-rendered set, made as the camera makes them.
-std::vector<std::vector<uint8_t>> prerendered_pictures(const emu::CameraConfig &config) {
-  std::vector<std::vector<uint8_t>> pictures;
-  for (unsigned i = 0; i < std::max(1u, config.prerendered); ++i) {
-    emu::SceneView view;
-    view.tick = i;
-    view.number = i + 1;
-    view.focused = true;
-    pictures.push_back(emu::scene_picture(view, config.jpeg_quality));
-  }
-  return pictures;
 }
 
 // (a) One picture decoded straight with libjpeg into a BGR bottom-up frame.
@@ -123,7 +111,8 @@ void BM_FramesEndToEndVsLibjpeg(benchmark::State &state) {
   config.fps = 0;
   config.link_bytes_per_second = emu::kUnlimitedLink;
   config.pictures = emu::PictureMode::Prerendered;
-  const std::vector<std::vector<uint8_t>> pictures = prerendered_pictures(config);
+  const std::vector<std::vector<uint8_t>> pictures =
+      rig::prerendered_pictures(config.prerendered, config.jpeg_quality);
   std::vector<uint8_t> frame(960 * 240);
 
   LiveStream live;

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "adapter/adapter.h"
-#include "emulator/camera/picture_source.h"
 #include "platform/streamclass/frame_stream.h"
 #include "platform/streamclass/ks_guids.h"
 #include "tests/support/pictures.h"
@@ -20,19 +19,6 @@ namespace {
 
 constexpr LONGLONG kInterval = 666666; // the stream's frame interval (100 ns units)
 constexpr ULONG kFrameBytes = 320 * 240 * 3;
-
-// The pictures of the camera's pre-rendered set, as the camera encodes them.
-std::vector<std::vector<uint8_t>> camera_pictures(const emu::CameraConfig &config) {
-  std::vector<std::vector<uint8_t>> pictures;
-  for (unsigned i = 0; i < config.prerendered; ++i) {
-    emu::SceneView view;
-    view.tick = i;
-    view.number = i + 1;
-    view.focused = true;
-    pictures.push_back(emu::scene_picture(view, config.jpeg_quality));
-  }
-  return pictures;
-}
 
 // One read under a master clock: the clock when it is submitted, and the
 // frame's time, drop count and picture number.
@@ -48,7 +34,8 @@ using FrameDeliveryTest = RigTest;
 // row order and scale. Catches rows upside down, a wrong colour order, scale or pitch, a stale picture.
 TEST_F(FrameDeliveryTest, FramesAreTheCamerasPicturesDecoded) {
   const emu::CameraConfig config = rig::fast_camera();
-  const std::vector<std::vector<uint8_t>> pictures = camera_pictures(config);
+  const std::vector<std::vector<uint8_t>> pictures =
+      rig::prerendered_pictures(config.prerendered, config.jpeg_quality);
   for (const auto &[width, height] : {std::pair{320, 240}, {320, -240}, {160, 120}, {160, -120}}) {
     SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
     std::vector<std::vector<uint8_t>> expected;

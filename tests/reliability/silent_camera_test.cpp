@@ -35,6 +35,10 @@ const SilentCase kCases[] = {
     {"SurpriseRemovalDuringFocus", "stop-answering", Action::RemovalDuringFocus},
 };
 
+void PrintTo(const SilentCase &c, std::ostream *out) {
+  *out << c.name;
+}
+
 const std::string kReadTimeout = "USBSyncRead Reply Timeout\n";
 
 class SilentCameraTest : public RigTest, public ::testing::WithParamInterface<SilentCase> {
