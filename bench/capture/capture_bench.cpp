@@ -37,11 +37,10 @@
 
 #include "emulator/camera/picture_source.h"
 #include "emulator/usb/scripted_device.h"
-#include "platform/kernel/pool.h"
 #include "platform/streamclass/frame_stream.h"
 #include "protocol/packet_exchange.h"
-#include "tests/capture/capture_rig.h"
-#include "usb/qrnusb.h"
+#include "tests/support/pictures.h"
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -56,19 +55,6 @@ double cpu_us(clockid_t clock) {
 double wall_us() {
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// The pictures of the camera's pre-rendered set, made as the camera makes them.
-std::vector<std::vector<uint8_t>> prerendered_pictures(const emu::CameraConfig &config) {
-  std::vector<std::vector<uint8_t>> pictures;
-  for (unsigned i = 0; i < std::max(1u, config.prerendered); ++i) {
-    emu::SceneView view;
-    view.tick = i;
-    view.number = i + 1;
-    view.focused = true;
-    pictures.push_back(emu::scene_picture(view, config.jpeg_quality));
-  }
-  return pictures;
 }
 
 // (a) One picture decoded straight with libjpeg into a BGR bottom-up frame.
@@ -92,9 +78,7 @@ void decode_straight(const std::vector<uint8_t> &jpeg, uint8_t *frame, size_t pi
 
 // The camera, the driver and a running 320x240 stream with `buffers` queued.
 struct LiveStream {
-  captest::CameraRig rig;
-  std::unique_ptr<streamclass::Pin> pin;
-  std::unique_ptr<streamclass::FrameStream> stream;
+  rig::Rig rig;
 
   // Starts the camera and the driver, opens and runs the pin (with the host's
   // clock as master clock when asked) and queues the buffers; `hook` sees every
@@ -102,30 +86,23 @@ struct LiveStream {
   bool start(const emu::CameraConfig &config, unsigned buffers, benchmark::State &state,
              bool master_clock = false, std::function<void(const streamclass::Frame &)> hook = {}) {
     std::string error;
-    if (rig.start(config, &error) != STATUS_SUCCESS || rig.open_pin(320, 240, pin) != STATUS_SUCCESS ||
-        (master_clock && pin->use_default_clock() != STATUS_SUCCESS) ||
-        pin->set_state(KSSTATE_RUN) != STATUS_SUCCESS) {
+    if (!rig.plug_camera(config, &error) || rig.start() != STATUS_SUCCESS ||
+        rig.open_pin(320, 240, master_clock) != STATUS_SUCCESS ||
+        (!master_clock && rig.pin().set_state(KSSTATE_RUN) != STATUS_SUCCESS)) {
       state.SkipWithError(("stream did not start: " + error).c_str());
       return false;
     }
-    streamclass::FrameStream::Options options;
+    rig::StreamOptions options;
     options.buffers = buffers;
-    options.buffer_bytes = 320 * 240 * 3;
-    stream = std::make_unique<streamclass::FrameStream>(*pin, options, std::move(hook));
-    if (stream->start() != STATUS_SUCCESS) {
+    options.keep_records = false;
+    options.hook = std::move(hook);
+    if (rig.stream(options) != STATUS_SUCCESS) {
       state.SkipWithError("frame buffers refused");
       return false;
     }
     return true;
   }
-
-  ~LiveStream() {
-    if (pin)
-      pin->close();
-    stream.reset();
-    pin.reset();
-    rig.stop();
-  }
+  rig::RecordedStream &stream() { return rig.frames(); }
 };
 
 void BM_FramesEndToEndVsLibjpeg(benchmark::State &state) {
@@ -134,25 +111,26 @@ void BM_FramesEndToEndVsLibjpeg(benchmark::State &state) {
   config.fps = 0;
   config.link_bytes_per_second = emu::kUnlimitedLink;
   config.pictures = emu::PictureMode::Prerendered;
-  const std::vector<std::vector<uint8_t>> pictures = prerendered_pictures(config);
+  const std::vector<std::vector<uint8_t>> pictures =
+      rig::prerendered_pictures(config.prerendered, config.jpeg_quality);
   std::vector<uint8_t> frame(960 * 240);
 
   LiveStream live;
-  if (!live.start(config, 4, state) || !live.stream->wait_frames(kFramesPerRound, 30s))
+  if (!live.start(config, 4, state) || !live.stream().wait_frames(kFramesPerRound, 30s))
     return;
   double frame_cpu = 0, frame_wall = 0, decode_cpu = 0;
   size_t frames = 0, decodes = 0;
   const usbbus::UsbBus::Counters bus0 = live.rig.bus().counters();
-  const size_t delivered0 = live.stream->frames();
+  const size_t delivered0 = live.stream().frames();
   for (auto _ : state) {
     // (c) the next frames through the whole chain.
-    const size_t first = live.stream->frames();
+    const size_t first = live.stream().frames();
     const double c0 = cpu_us(CLOCK_PROCESS_CPUTIME_ID), w0 = wall_us();
-    if (!live.stream->wait_frames(first + kFramesPerRound, 30s)) {
+    if (!live.stream().wait_frames(first + kFramesPerRound, 30s)) {
       state.SkipWithError("frames stopped");
       break;
     }
-    const size_t got = live.stream->frames() - first;
+    const size_t got = live.stream().frames() - first;
     frame_cpu += cpu_us(CLOCK_PROCESS_CPUTIME_ID) - c0;
     frame_wall += wall_us() - w0;
     frames += got;
@@ -176,7 +154,7 @@ void BM_FramesEndToEndVsLibjpeg(benchmark::State &state) {
   state.counters["frames"] = static_cast<double>(frames);
   // The stream also runs while (a) is measured: these count every frame.
   const usbbus::UsbBus::Counters bus1 = live.rig.bus().counters();
-  const double delivered = static_cast<double>(live.stream->frames() - delivered0);
+  const double delivered = static_cast<double>(live.stream().frames() - delivered0);
   state.counters["transfers_per_frame"] = static_cast<double>(bus1.requests - bus0.requests) / delivered;
   state.counters["pended_per_frame"] =
       static_cast<double>(bus1.completed_later - bus0.completed_later) / delivered;
@@ -186,44 +164,22 @@ BENCHMARK(BM_FramesEndToEndVsLibjpeg)->Unit(benchmark::kMillisecond)->MinTime(3.
 // ---------------------------------------------------------------------------
 // (d) A pended bulk read against a bare hand-off.
 
-// A device extension over the bus with a scripted device whose answers come from
-// its own thread, configured as device initialization leaves it.
+// The driver started over a scripted device whose answers come from its own
+// thread: the started device's extension is the one USBSyncRead gets.
 struct PendedReadRig {
   std::shared_ptr<emu::ScriptedUsbDevice> device = std::make_shared<emu::ScriptedUsbDevice>();
-  std::unique_ptr<usbbus::UsbBus> bus;
+  rig::Rig rig;
   HW_DEVICE_EXTENSION *ext = nullptr;
+  usbbus::UsbBus *bus = nullptr;
 
   bool start() {
     device->set_loopback(false);
-    bus = std::make_unique<usbbus::UsbBus>(device);
-    ext = static_cast<HW_DEVICE_EXTENSION *>(::operator new(sizeof(HW_DEVICE_EXTENSION)));
-    std::memset(ext, 0, sizeof(*ext));
-    ext->pRealPhysicalDeviceObject = bus->physical_device_object();
-    PUSB_CONFIGURATION_DESCRIPTOR config = nullptr;
-    if (QRNUSB_GetConfigurationDescriptor(ext->pRealPhysicalDeviceObject, 0, &config, nullptr) !=
-        STATUS_SUCCESS)
+    if (!rig.plug(device) || rig.start() != STATUS_SUCCESS)
       return false;
-    const NTSTATUS status = QRNUSB_SelectInterface(ext->pRealPhysicalDeviceObject, config, CAM_BUFFER_SIZE,
-                                                   &ext->pInterfaceInformation);
-    ExFreePool(config);
-    if (status != STATUS_SUCCESS)
-      return false;
-    for (ULONG i = 0; i < ext->pInterfaceInformation->NumberOfPipes; ++i) {
-      const USBD_PIPE_INFORMATION &pipe = *(ext->pInterfaceInformation->Pipes + i);
-      if (pipe.PipeType == UsbdPipeTypeBulk && (pipe.EndpointAddress & 0x80) != 0)
-        ext->InPipeIndex = i;
-      else if (pipe.PipeType == UsbdPipeTypeBulk)
-        ext->OutPipeIndex = i;
-    }
+    ext = rig.extension();
+    bus = &rig.bus();
     device->set_answer_mode(emu::ScriptedUsbDevice::AnswerMode::Deferred);
     return true;
-  }
-
-  ~PendedReadRig() {
-    if (ext != nullptr && ext->pInterfaceInformation != nullptr)
-      ExFreePool(ext->pInterfaceInformation);
-    bus.reset();
-    ::operator delete(ext);
   }
 };
 
@@ -348,15 +304,15 @@ void BM_FullSpeedLinkFrameRate(benchmark::State &state) {
   config.link_bytes_per_second = emu::kFullSpeedBytesPerSecond;
   config.pictures = emu::PictureMode::Prerendered;
   LiveStream live;
-  if (!live.start(config, 4, state) || !live.stream->wait_frames(8, 30s))
+  if (!live.start(config, 4, state) || !live.stream().wait_frames(8, 30s))
     return;
   double fps = 0, allowed = 0;
   for (auto _ : state) {
-    const size_t f0 = live.stream->frames();
+    const size_t f0 = live.stream().frames();
     const uint64_t p0 = live.rig.camera().snapshot().counters.pictures;
     const double w0 = wall_us();
     std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
-    const size_t f1 = live.stream->frames();
+    const size_t f1 = live.stream().frames();
     const double seconds = (wall_us() - w0) / 1e6;
     double bytes = 0;
     uint64_t pictures = 0;
@@ -383,16 +339,16 @@ void BM_DefaultPaceFrameRate(benchmark::State &state) {
     if (frame.status() == STATUS_SUCCESS && info != nullptr && info->DropCount > max_drop.load())
       max_drop.store(info->DropCount);
   };
-  if (!live.start(config, 4, state, true, note_drops) || !live.stream->wait_frames(4, 30s))
+  if (!live.start(config, 4, state, true, note_drops) || !live.stream().wait_frames(4, 30s))
     return;
   const uint64_t dropped0 = live.rig.camera().snapshot().counters.frames_dropped;
   double fps = 0;
   size_t frames = 0;
   for (auto _ : state) {
-    const size_t f0 = live.stream->frames();
+    const size_t f0 = live.stream().frames();
     const double w0 = wall_us();
     std::this_thread::sleep_for(std::chrono::seconds(state.range(0)));
-    frames = live.stream->frames() - f0;
+    frames = live.stream().frames() - f0;
     fps = static_cast<double>(frames) / ((wall_us() - w0) / 1e6);
   }
   state.counters["fps"] = fps;

@@ -97,7 +97,7 @@ int main(int argc, char **argv) {
   // read as growth when nothing is kept.
   mallopt(M_ARENA_MAX, 1);
   streamclass::HostOptions host = streamclass::host_options();
-  host.sync_wait_limit = reliability::kWaitLimit;
+  host.sync_wait_limit = rig::kWaitLimit;
   streamclass::set_host_options(host);
 
   reliability::RandomRunOptions options;
@@ -121,7 +121,7 @@ int main(int argc, char **argv) {
               static_cast<unsigned long long>(options.seed), static_cast<unsigned long long>(options.seed),
               args.minutes);
   std::fflush(stdout);
-  reliability::Failures failures;
+  rig::Failures failures;
   reliability::random_run(options, failures);
   const long long end_rss = resident_bytes();
   int status = 0;

@@ -31,7 +31,8 @@
 
 #include "emulator/usb/scripted_device.h"
 #include "platform/streamclass/host.h"
-#include "tests/races/system_rig.h"
+#include "tests/support/promises.h"
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -104,33 +105,32 @@ void check_reads(const std::vector<std::unique_ptr<streamclass::FrameBuffer>> &r
 }
 
 // The application's part of one run.
-void run(races::SystemRig &rig, const emu::ScriptedUsbDevice &device, uint8_t flags) {
+void run(rig::Rig &system, const emu::ScriptedUsbDevice &device, uint8_t flags) {
   const bool half = (flags & 0x80) != 0;
   const LONG width = half ? 160 : 320;
   const LONG height = half ? 120 : 240;
   const ULONG frame_bytes = static_cast<ULONG>(width * height * 3);
   std::vector<std::unique_ptr<streamclass::FrameBuffer>> reads;
-  std::unique_ptr<streamclass::Pin> pin;
-  if (rig.open_pin(width, height, pin) == STATUS_SUCCESS && pin->set_state(KSSTATE_RUN) == STATUS_SUCCESS) {
+  if (system.open_pin(width, height, false) == STATUS_SUCCESS &&
+      system.pin().set_state(KSSTATE_RUN) == STATUS_SUCCESS) {
     for (int i = 0; i <= (flags & 3); ++i) {
       std::unique_ptr<streamclass::FrameBuffer> read;
-      if (pin->submit(frame_bytes, read) == STATUS_PENDING)
+      if (system.pin().submit(frame_bytes, read) == STATUS_PENDING)
         reads.push_back(std::move(read));
     }
     settle(reads, device);
   }
   LONG zoom = 0;
   if (flags & 0x04)
-    (void)races::control_get_zoom(rig.adapter(), &zoom);
+    (void)rig::get_zoom(system.adapter(), &zoom);
   if (flags & 0x08)
-    (void)races::control_set_zoom(rig.adapter(), 60);
+    (void)rig::set_zoom(system.adapter(), 60);
   if (flags & 0x10)
-    (void)races::control_focus_auto(rig.adapter());
-  if (pin)
-    pin->close();
+    (void)rig::focus_auto(system.adapter());
+  (void)system.close_pin();
   if (flags & 0x40)
-    rig.unplug();
-  rig.remove((flags & 0x20) ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
+    system.unplug();
+  system.remove((flags & 0x20) ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
   check_reads(reads, frame_bytes);
 }
 
@@ -140,23 +140,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1)
     return 0;
   static const bool options_set = [] {
-    streamclass::set_host_options(races::rig_host_options());
+    streamclass::set_host_options(rig::host_options());
     return true;
   }();
   (void)options_set;
-  streamclass::host_accounting_reset();
-  const races::PlatformBaseline baseline = races::platform_baseline();
+  const rig::Baseline baseline = rig::promises_begin();
   {
     auto device = std::make_shared<emu::ScriptedUsbDevice>();
     device->set_loopback(false);
     script_replies(*device, std::span<const uint8_t>(data + 1, size - 1));
-    races::SystemRig rig;
-    if (rig.start(device) == STATUS_SUCCESS)
-      run(rig, *device, data[0]);
+    rig::Rig system;
+    if (system.plug(device) && system.start() == STATUS_SUCCESS)
+      run(system, *device, data[0]);
   }
-  const std::string broken = races::broken_promises(baseline, 10s);
-  if (!broken.empty()) {
-    std::fprintf(stderr, "camera_replies: broken promises:\n%s", broken.c_str());
+  rig::Failures failures;
+  if (!rig::promises_check(baseline, "camera_replies", failures, 10s)) {
+    std::fprintf(stderr, "camera_replies: broken promises:\n%s", failures.text().c_str());
     std::abort();
   }
   return 0;

@@ -38,7 +38,8 @@
 
 #include "emulator/camera/usb_camera.h"
 #include "platform/streamclass/host.h"
-#include "tests/races/system_rig.h"
+#include "tests/support/promises.h"
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ void check_read(const Read &read) {
 // The application: its pin, its reads, the sequence so far.
 class Sequence {
 public:
-  explicit Sequence(races::SystemRig &rig) : rig_(rig) {}
+  explicit Sequence(rig::Rig &system) : system_(system) {}
 
   // Runs one operation; false once the device is removed.
   bool step(uint8_t op, uint8_t argument) {
@@ -91,17 +92,17 @@ public:
         reads_[argument % reads_.size()].buffer->cancel();
       break;
     case 3:
-      if (pin_)
-        (void)pin_->set_state(argument % 3 == 0   ? KSSTATE_STOP
-                              : argument % 3 == 1 ? KSSTATE_PAUSE
-                                                  : KSSTATE_RUN);
+      if (open_)
+        (void)system_.pin().set_state(argument % 3 == 0   ? KSSTATE_STOP
+                                      : argument % 3 == 1 ? KSSTATE_PAUSE
+                                                          : KSSTATE_RUN);
       break;
     case 4:
-      (void)races::control_set_zoom(rig_.adapter(), static_cast<LONG>(argument) - 20);
+      (void)rig::set_zoom(system_.adapter(), static_cast<LONG>(argument) - 20);
       break;
     case 5: {
       LONG zoom = 0;
-      (void)races::control_get_zoom(rig_.adapter(), &zoom);
+      (void)rig::get_zoom(system_.adapter(), &zoom);
       break;
     }
     case 6:
@@ -123,8 +124,8 @@ public:
 
   void close_and_remove(bool surprise, bool unplug) {
     if (unplug)
-      rig_.unplug();
-    rig_.remove(surprise ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
+      system_.unplug();
+    system_.remove(surprise ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
     close();
   }
 
@@ -135,39 +136,39 @@ public:
 
 private:
   void open(bool half) {
-    if (pin_)
+    if (open_)
       return;
     width_ = half ? 160 : 320;
     height_ = half ? 120 : 240;
-    if (rig_.open_pin(width_, height_, pin_) != STATUS_SUCCESS)
-      pin_.reset();
+    open_ = system_.open_pin(width_, height_, false) == STATUS_SUCCESS;
+    if (open_)
+      (void)system_.pin().set_state(KSSTATE_RUN);
     else
-      (void)pin_->set_state(KSSTATE_RUN);
+      (void)system_.close_pin();
   }
 
   void submit() {
-    if (!pin_ || reads_.size() >= kMaxReads)
+    if (!open_ || reads_.size() >= kMaxReads)
       return;
     const ULONG bytes = static_cast<ULONG>(width_ * height_ * 3);
     std::unique_ptr<streamclass::FrameBuffer> buffer;
-    if (pin_->submit(bytes, buffer) == STATUS_PENDING)
+    if (system_.pin().submit(bytes, buffer) == STATUS_PENDING)
       reads_.push_back(Read{std::move(buffer), bytes});
   }
 
   NTSTATUS set_focus(bool automatic) {
     if (automatic)
-      return races::control_focus_auto(rig_.adapter());
+      return rig::focus_auto(system_.adapter());
     return STATUS_SUCCESS; // a manual focus asks nothing of the camera
   }
 
   void close() {
-    if (pin_)
-      pin_->close();
-    pin_.reset();
+    (void)system_.close_pin();
+    open_ = false;
   }
 
-  races::SystemRig &rig_;
-  std::unique_ptr<streamclass::Pin> pin_;
+  rig::Rig &system_;
+  bool open_ = false; // the system's pin is open
   LONG width_ = 320;
   LONG height_ = 240;
   std::vector<Read> reads_;
@@ -187,13 +188,12 @@ emu::CameraConfig camera_config() {
 // One sequence on a fresh system.
 void run(const uint8_t *data, size_t size) {
   std::string error;
-  std::shared_ptr<emu::UsbCamera> camera = emu::UsbCamera::create(camera_config(), &error);
-  if (!camera)
+  rig::Rig system;
+  if (!system.plug_camera(camera_config(), &error))
     fail(error.c_str());
-  races::SystemRig rig;
-  if (rig.start(camera) != STATUS_SUCCESS)
+  if (system.start() != STATUS_SUCCESS)
     fail("the device did not start");
-  Sequence sequence(rig);
+  Sequence sequence(system);
   bool present = true;
   size_t at = 0;
   for (size_t done = 0; present && at < size && done < kMaxOperations; ++done) {
@@ -212,16 +212,15 @@ void run(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const bool options_set = [] {
-    streamclass::set_host_options(races::rig_host_options());
+    streamclass::set_host_options(rig::host_options());
     return true;
   }();
   (void)options_set;
-  streamclass::host_accounting_reset();
-  const races::PlatformBaseline baseline = races::platform_baseline();
+  const rig::Baseline baseline = rig::promises_begin();
   run(data, size);
-  const std::string broken = races::broken_promises(baseline, 10s);
-  if (!broken.empty()) {
-    std::fprintf(stderr, "request_sequences: broken promises:\n%s", broken.c_str());
+  rig::Failures failures;
+  if (!rig::promises_check(baseline, "request_sequences", failures, 10s)) {
+    std::fprintf(stderr, "request_sequences: broken promises:\n%s", failures.text().c_str());
     std::abort();
   }
   return 0;

@@ -5,12 +5,16 @@
 
 #include "platform/kernel/control.h"
 #include "platform/streamclass/frame_stream.h"
-#include "tests/reliability/camera_plug.h"
-#include "tests/reliability/camera_steps.h"
+#include "tests/support/rig.h"
 
 namespace reliability {
 
 namespace {
+
+using rig::CompletionLedger;
+using rig::Failures;
+using rig::kWaitLimit;
+using rig::StepWatch;
 
 constexpr LONG kZoom = 60;
 constexpr size_t kFrames = 30;
@@ -60,50 +64,47 @@ bool wait_for(const std::function<bool()> &done, const std::function<size_t()> &
 // stream opens: with the stream open, the transfer thread fetches pictures
 // without pause for the whole 0.5 s delay, which would multiply the
 // allocations of a run, and with them the number of runs.
-void zoom_steps(CameraPlug &plug, CameraDevice &device, uint64_t failed_before, ScenarioOutcome &outcome,
-                const std::string &run, Failures &failures, StepWatch &watch) {
+void zoom_steps(rig::Rig &system, uint64_t failed_before, ScenarioOutcome &outcome, const std::string &run,
+                Failures &failures, StepWatch &watch) {
   CompletionLedger ledger(failures);
   // The camera zooms 0.5 s after the Set; give it a second more.
   const std::chrono::milliseconds quiet = 1500ms;
   watch.run("zoom set", kWaitLimit,
-            [&] { ledger.request_returned("zoom set", camera_zoom_set(device.adapter(), kZoom), run); });
+            [&] { ledger.request_returned("zoom set", rig::set_zoom(system.adapter(), kZoom), run); });
   watch.run("zoom reaching the camera", kWaitLimit + 1s, [&] {
-    outcome.zoom_reached = wait_for([&] { return plug.camera().snapshot().zoom == kZoom; },
+    outcome.zoom_reached = wait_for([&] { return system.camera().snapshot().zoom == kZoom; },
                                     [] { return size_t{0}; }, failed_before, quiet);
   });
 }
 
 // Streaming on the open pin: 30 frames, the focus, the close.
-void stream_steps(CameraDevice &device, streamclass::Pin &pin, ULONG image_bytes, uint64_t failed_before,
-                  ScenarioOutcome &outcome, const std::string &run, Failures &failures, StepWatch &watch) {
+void stream_steps(rig::Rig &system, uint64_t failed_before, ScenarioOutcome &outcome, const std::string &run,
+                  Failures &failures, StepWatch &watch) {
   CompletionLedger ledger(failures);
+  const ULONG image_bytes = system.image_bytes();
   // Frames come every few milliseconds; this long without any read completing
   // means the failure stopped the stream.
-  const std::chrono::milliseconds quiet = under_sanitizer() ? 400ms : 200ms;
-  {
-    streamclass::FrameStream::Options options;
-    options.buffers = 4;
-    options.buffer_bytes = image_bytes;
-    streamclass::FrameStream stream(pin, options, [&](const streamclass::Frame &frame) {
-      ledger.read_completed(frame, image_bytes, run);
-    });
-    watch.run("stream run", kWaitLimit,
-              [&] { ledger.request_returned("run state", pin.set_state(KSSTATE_RUN), run); });
-    stream.start();
-    watch.run("30 frames", kWaitLimit + 1s, [&] {
-      wait_for([&] { return stream.frames() >= kFrames; }, [&] { return stream.completions(); },
-               failed_before, quiet);
-    });
-    outcome.frames = stream.frames();
-    watch.run("auto focus", kWaitLimit, [&] {
-      outcome.focus = camera_focus_auto(device.adapter());
-      ledger.request_returned("focus", outcome.focus, run);
-    });
-    stream.stop();
-    NTSTATUS closed = STATUS_PENDING;
-    watch.run("stream close", teardown_limit(), [&] { closed = pin.close(); });
-    ledger.request_returned("close", closed, run);
-  }
+  const std::chrono::milliseconds quiet = rig::under_sanitizer() ? 400ms : 200ms;
+  watch.run("stream run", kWaitLimit,
+            [&] { ledger.request_returned("run state", system.pin().set_state(KSSTATE_RUN), run); });
+  rig::StreamOptions options;
+  options.keep_records = false;
+  options.hook = [&](const streamclass::Frame &frame) { ledger.read_completed(frame, image_bytes, run); };
+  (void)system.stream(options);
+  rig::RecordedStream &stream = system.frames();
+  watch.run("30 frames", kWaitLimit + 1s, [&] {
+    wait_for([&] { return stream.frames() >= kFrames; }, [&] { return stream.completions(); }, failed_before,
+             quiet);
+  });
+  outcome.frames = stream.frames();
+  watch.run("auto focus", kWaitLimit, [&] {
+    outcome.focus = rig::focus_auto(system.adapter());
+    ledger.request_returned("focus", outcome.focus, run);
+  });
+  stream.stop();
+  NTSTATUS closed = STATUS_PENDING;
+  watch.run("stream close", rig::teardown_limit(), [&] { closed = system.close_pin(); });
+  ledger.request_returned("close", closed, run);
 }
 
 } // namespace
@@ -112,29 +113,27 @@ ScenarioOutcome low_resources_run(uint64_t fail_nth, Failures &failures) {
   const std::string run = "N=" + std::to_string(fail_nth);
   ScenarioOutcome outcome;
   StepWatch watch(failures, run);
-  const Baseline baseline = promises_begin();
+  const rig::Baseline baseline = rig::promises_begin();
   const uint64_t failed_before = platform::pool_counts().failed;
   {
+    // The camera is plugged before the failure is armed, so that it lands in
+    // the driver's life rather than in building the emulated hardware.
+    rig::Rig system;
     std::string error;
-    CameraPlug plug(scenario_camera(), &error);
-    if (!plug.ok()) {
+    if (!system.plug_camera(scenario_camera(), &error)) {
       failures.add(run + ": the camera could not be plugged in: " + error);
       return outcome;
     }
-    CameraDevice device;
     if (fail_nth != 0)
       platform::pool_fail_nth(fail_nth);
-    watch.run("device start", kWaitLimit, [&] { outcome.start = device.start(plug); });
+    watch.run("device start", kWaitLimit, [&] { outcome.start = system.start(); });
     if (NT_SUCCESS(outcome.start)) {
-      zoom_steps(plug, device, failed_before, outcome, run, failures, watch);
-      std::unique_ptr<streamclass::Pin> pin;
-      ULONG image_bytes = 0;
-      watch.run("stream open", kWaitLimit,
-                [&] { outcome.open = device.open_pin(320, 240, pin, &image_bytes); });
+      zoom_steps(system, failed_before, outcome, run, failures, watch);
+      watch.run("stream open", kWaitLimit, [&] { outcome.open = system.open_pin(320, 240, false); });
       if (NT_SUCCESS(outcome.open))
-        stream_steps(device, *pin, image_bytes, failed_before, outcome, run, failures, watch);
-      watch.run("device removal", teardown_limit(),
-                [&] { device.remove(streamclass::RemovalKind::Orderly); });
+        stream_steps(system, failed_before, outcome, run, failures, watch);
+      watch.run("device removal", rig::teardown_limit(),
+                [&] { (void)system.remove(streamclass::RemovalKind::Orderly); });
     }
     platform::pool_faults_clear();
     outcome.injected = injected_since(failed_before);
@@ -147,9 +146,9 @@ ScenarioOutcome low_resources_run(uint64_t fail_nth, Failures &failures) {
     else if (outcome.frames < kFrames || !outcome.zoom_reached || outcome.focus != STATUS_SUCCESS)
       failures.add(run + ": with no failure injected: " + std::to_string(outcome.frames) + " frames, zoom " +
                    (outcome.zoom_reached ? "reached" : "not reached") + ", focus " +
-                   status_text(outcome.focus));
+                   rig::status_text(outcome.focus));
   }
-  promises_check(baseline, run, failures);
+  rig::promises_check(baseline, run, failures);
   return outcome;
 }
 

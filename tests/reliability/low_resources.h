@@ -28,6 +28,6 @@ struct ScenarioOutcome {
 // run that saw no injected failure, every step that did not do its work. Each
 // failure line begins with "N=<fail_nth>". Blocks for the run (about a
 // second); test thread.
-ScenarioOutcome low_resources_run(uint64_t fail_nth, Failures &failures);
+ScenarioOutcome low_resources_run(uint64_t fail_nth, rig::Failures &failures);
 
 } // namespace reliability

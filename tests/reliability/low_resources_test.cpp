@@ -13,7 +13,7 @@
 
 #include "platform/kernel/control.h"
 #include "tests/reliability/low_resources.h"
-#include "tests/reliability/reliability_test.h"
+#include "tests/support/rig_test.h"
 
 using namespace std::chrono_literals;
 
@@ -22,7 +22,7 @@ namespace {
 constexpr uint64_t kShardRuns = 100;
 constexpr int kShards = 24;
 
-class LowResourcesSweep : public ReliabilityTest, public ::testing::WithParamInterface<int> {};
+class LowResourcesSweep : public RigTest, public ::testing::WithParamInterface<int> {};
 
 // DSCAM_SWEEP_ONLY=N replays one value of N (in shard 0; the others skip).
 uint64_t only_n() {
@@ -30,43 +30,34 @@ uint64_t only_n() {
   return text != nullptr ? std::strtoull(text, nullptr, 10) : 0;
 }
 
-void print_outcome(uint64_t n, const reliability::ScenarioOutcome &outcome) {
+void print_outcome(uint64_t n, const reliability::ScenarioOutcome &o) {
   std::printf("N=%llu: %llu allocations, start %s, open %s, %zu frames, zoom %s, focus %s%s\n",
-              static_cast<unsigned long long>(n), static_cast<unsigned long long>(outcome.allocations),
-              reliability::status_text(outcome.start).c_str(), reliability::status_text(outcome.open).c_str(),
-              outcome.frames, outcome.zoom_reached ? "reached" : "not reached",
-              reliability::status_text(outcome.focus).c_str(), outcome.injected ? ", failure injected" : "");
+              static_cast<unsigned long long>(n), static_cast<unsigned long long>(o.allocations),
+              rig::status_text(o.start).c_str(), rig::status_text(o.open).c_str(), o.frames,
+              o.zoom_reached ? "reached" : "not reached", rig::status_text(o.focus).c_str(),
+              o.injected ? ", failure injected" : "");
 }
 
 } // namespace
 
-// Makes sure that an allocation failing anywhere in a device's life breaks no
-// promise: every request completed once with a truthful status, nothing left
-// in the pool or running, close and removal in time; and that with no failure
-// the scenario does all its work. Catches an unchecked allocation, a failure
-// path that leaks or forgets to undo, a request lost or completed twice on an
-// error path, and a step that hangs after a failure.
+// Makes sure an allocation failing anywhere in a device's life breaks no promise. Catches an unchecked
+// allocation, a leak or a request lost or completed twice on an error path, a hang after a failure.
 TEST_P(LowResourcesSweep, EveryAllocationOfTheScenarioMayFail) {
-  reliability::Failures failures;
+  rig::Failures failures;
   const auto began = std::chrono::steady_clock::now();
   const uint64_t first = static_cast<uint64_t>(GetParam()) * kShardRuns + 1;
   uint64_t runs = 0;
   bool ended = false;
-  if (const uint64_t n = only_n(); n != 0) {
-    if (GetParam() != 0)
-      GTEST_SKIP();
-    print_outcome(n, reliability::low_resources_run(n, failures));
-    runs = 1;
-    ended = true;
-  } else {
-    for (uint64_t n = first; n < first + kShardRuns; ++n) {
-      const reliability::ScenarioOutcome outcome = reliability::low_resources_run(n, failures);
-      ++runs;
-      if (!outcome.injected) {
-        print_outcome(n, outcome);
-        ended = true;
-        break;
-      }
+  const uint64_t only = only_n();
+  if (only != 0 && GetParam() != 0)
+    GTEST_SKIP();
+  for (uint64_t n = only != 0 ? only : first; n < (only != 0 ? only + 1 : first + kShardRuns); ++n) {
+    const reliability::ScenarioOutcome outcome = reliability::low_resources_run(n, failures);
+    ++runs;
+    if (!outcome.injected || only != 0) {
+      print_outcome(n, outcome);
+      ended = true;
+      break;
     }
   }
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();

@@ -13,15 +13,15 @@
 #include "platform/kernel/pool.h"
 #include "platform/kernel/workitem.h"
 #include "tests/support/promises.h"
-#include "tests/support/platform_test.h"
+#include "tests/support/rig_test.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-class PromiseCheckerTest : public PlatformTest {};
+using PromiseCheckerTest = RigTest;
 
-bool contains(const reliability::Failures &failures, const std::string &fragment) {
+bool contains(const rig::Failures &failures, const std::string &fragment) {
   for (const std::string &line : failures.lines())
     if (line.find(fragment) != std::string::npos)
       return true;
@@ -40,15 +40,14 @@ struct BlockedItem {
 
 } // namespace
 
-// The end-of-life check: makes sure a leftover of the platform is named (a
-// pool block by its tag, a work item still running, a misuse report), so a
-// sweep cannot pass over a leak; and that a clean state passes.
+// Makes sure the end-of-life check names a pool block, a work item and a misuse left behind, and passes a
+// clean state. Catches a checker that lets a leak through.
 TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
-  reliability::Failures failures;
-  reliability::Baseline baseline = reliability::promises_begin();
-  EXPECT_TRUE(reliability::promises_check(baseline, "clean", failures, 1000ms)) << failures.text();
+  rig::Failures failures;
+  rig::Baseline baseline = rig::promises_begin();
+  EXPECT_TRUE(rig::promises_check(baseline, "clean", failures, 1000ms)) << failures.text();
 
-  baseline = reliability::promises_begin();
+  baseline = rig::promises_begin();
   PVOID block = ExAllocatePoolWithTag(NonPagedPool, 40, PoolTag("Leak"));
   ASSERT_NE(block, nullptr);
   BlockedItem blocked;
@@ -57,7 +56,7 @@ TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
   ExQueueWorkItem(&blocked.item, DelayedWorkQueue);
   quiet_misuse();
   platform::misuse_report(platform::MisuseCategory::Pool, "a block freed twice");
-  EXPECT_FALSE(reliability::promises_check(baseline, "N=7", failures, 200ms));
+  EXPECT_FALSE(rig::promises_check(baseline, "N=7", failures, 200ms));
   EXPECT_TRUE(contains(failures, "N=7: pool tag 'Leak': 1 block(s), 40 bytes still allocated"))
       << failures.text();
   EXPECT_TRUE(contains(failures, "N=7: 1 work item(s) still queued or running")) << failures.text();
@@ -67,12 +66,10 @@ TEST_F(PromiseCheckerTest, EndOfLifeCheckNamesWhatWasLeftBehind) {
   ASSERT_TRUE(platform::work_queues_wait_idle(5000ms));
 }
 
-// Step timing: makes sure a step over its limit fails the run naming the step,
-// that the watchdog names a step still waiting and calls its rescue (which
-// ends the wait), and that a step in time adds nothing.
+// Makes sure a step over its limit fails once, named, and is rescued. Catches a hang reported as success.
 TEST_F(PromiseCheckerTest, StepsOverTheirLimitAreNamedAndRescued) {
-  reliability::Failures failures;
-  reliability::StepWatch watch(failures, "seed 3, life 2");
+  rig::Failures failures;
+  rig::StepWatch watch(failures, "seed 3, life 2");
   EXPECT_TRUE(watch.run("quick step", 1000ms, [] {}));
   EXPECT_TRUE(failures.empty()) << failures.text();
 
@@ -99,8 +96,8 @@ TEST_F(PromiseCheckerTest, StepsOverTheirLimitAreNamedAndRescued) {
 
   // A step over its limit is reported once, whether the watchdog saw it
   // running or the step itself found how long it took.
-  reliability::Failures late;
-  reliability::StepWatch quick(late, "N=4");
+  rig::Failures late;
+  rig::StepWatch quick(late, "N=4");
   EXPECT_FALSE(quick.run("device removal", 1ms, [] { std::this_thread::sleep_for(20ms); }));
   EXPECT_EQ(late.size(), 1u) << late.text();
   EXPECT_TRUE(contains(late, "N=4: ")) << late.text();

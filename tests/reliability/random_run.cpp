@@ -1,20 +1,31 @@
 // The random-fault run.
 #include "tests/reliability/random_run.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <random>
+#include <thread>
 
 #include "platform/kernel/control.h"
-#include "platform/streamclass/frame_stream.h"
-#include "tests/reliability/camera_plug.h"
-#include "tests/reliability/camera_steps.h"
+#include "tests/support/rig.h"
 
 namespace reliability {
 
 namespace {
+
+using rig::kWaitLimit;
+
+// Camera faults: the rate per trial of each fault, by the fault's unit.
+constexpr double kTransferFaultRate = 0.005;
+constexpr double kPictureFaultRate = 0.01;
+constexpr double kCommandFaultRate = 0.05; // per auto focus or zoom reading
+// Pool: in every device life, after its first 200 allocations, each one (of
+// any tag: the driver's blocks, the bus's transfers, the host's request IRPs)
+// fails with this probability. The host makes a stream's close and a device's
+// removal requests in advance, so neither depends on the pool.
+constexpr double kPoolFailureRate = 0.06;
+constexpr uint64_t kPoolFailureAfter = 200;
 
 // splitmix64, to derive independent seeds for each life and each knob.
 uint64_t mix(uint64_t x) {
@@ -34,67 +45,65 @@ enum class PinEnd {
 // Everything one run keeps. Used by the run's thread only, except the ledger
 // and the failures, which completion callbacks also feed.
 struct Run {
-  Run(const RandomRunOptions &options, Failures &failures)
+  Run(const RandomRunOptions &options, rig::Failures &failures)
       : options(options), failures(failures), random(options.seed), watch(failures, "seed"),
         ledger(failures) {}
 
   const RandomRunOptions &options;
-  Failures &failures;
+  rig::Failures &failures;
   std::mt19937_64 random;
-  StepWatch watch;
-  CompletionLedger ledger;
-  RandomRunStats stats;
-  std::string name; // "seed S, life L"
+  rig::StepWatch watch;
+  rig::CompletionLedger ledger;
+  std::map<std::string, uint64_t> counts; // of RandomRunStats
+  std::string name;                       // "seed S, life L"
   std::chrono::steady_clock::time_point began = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point deadline;
   std::chrono::steady_clock::time_point last_report = began;
-  std::array<uint64_t, emu::kFaultCount> faults_done{}; // of cameras already unplugged
-  emu::UsbCamera *camera = nullptr;                     // the camera plugged now
-  usbbus::UsbBus *bus = nullptr;                        // its bus
+  rig::Rig *system = nullptr; // the device life under way, with its camera
 
   // Runs a step of the run; a step that overruns its limit is a failure, and
   // the camera is then unplugged from its bus (which ends every transfer the
   // driver waits for) so that the run can go on and check the rest.
   void step(const std::string &where, std::chrono::milliseconds limit, const std::function<void()> &fn) {
-    usbbus::UsbBus *plugged = bus;
+    usbbus::UsbBus *plugged = system != nullptr && system->plugged() ? &system->bus() : nullptr;
     watch.run(where, limit, fn, [plugged] {
       if (plugged != nullptr)
         plugged->remove_device();
     });
   }
-
+  // A blocking request as a step; its status is checked for the truth.
+  NTSTATUS request(const std::string &what, const std::function<NTSTATUS()> &fn) {
+    NTSTATUS status = STATUS_PENDING;
+    step(what, kWaitLimit, [&] { status = fn(); });
+    ledger.request_returned(what, status, name);
+    return status;
+  }
   unsigned between(unsigned low, unsigned high) {
     return low + static_cast<unsigned>(random() % (high - low + 1));
   }
   bool time_up() const { return std::chrono::steady_clock::now() >= deadline; }
 };
 
-// The stats as of now (faults of the plugged camera included).
-RandomRunStats snapshot(Run &run) {
-  RandomRunStats stats = run.stats;
+// The stats as of now.
+RandomRunStats snapshot(const Run &run) {
+  RandomRunStats stats;
   stats.seed = run.options.seed;
   stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.began).count();
-  stats.faults = run.faults_done;
-  if (run.camera != nullptr) {
-    const emu::CameraSnapshot camera = run.camera->snapshot();
-    for (size_t i = 0; i < emu::kFaultCount; ++i)
-      stats.faults[i] += camera.faults_injected[i];
-  }
+  stats.counts = run.counts;
   const platform::PoolCounts pool = platform::pool_counts();
-  stats.pool_failed = pool.failed;
-  stats.pool_peak_bytes = pool.peak_bytes;
-  stats.frames = run.ledger.frames();
+  stats.counts["pool failed"] = pool.failed;
+  stats.counts["pool peak bytes"] = pool.peak_bytes;
+  stats.counts["frames"] = run.ledger.frames();
+  stats.counts["failures"] = run.failures.size();
   stats.reads_by_status = run.ledger.reads_by_status();
   stats.requests_by_status = run.ledger.requests_by_status();
-  stats.failures = run.failures.size();
   return stats;
 }
 
 void maybe_report(Run &run) {
-  if (run.options.report_every.count() == 0 || !run.options.report)
-    return;
   const auto now = std::chrono::steady_clock::now();
-  if (now - run.last_report < run.options.report_every)
+  if (run.options.report_every.count() == 0 || !run.options.report ||
+      now - run.last_report < run.options.report_every)
     return;
   run.last_report = now;
   run.options.report(snapshot(run));
@@ -103,56 +112,38 @@ void maybe_report(Run &run) {
 // A camera answering as fast as asked over an unlimited link, with every
 // fault that can strike at random at the rate of its unit.
 emu::CameraConfig life_camera(const RandomRunOptions &options, uint64_t seed) {
-  emu::CameraConfig config;
-  config.fps = 0;
-  config.link_bytes_per_second = emu::kUnlimitedLink;
-  config.pictures = emu::PictureMode::Prerendered;
+  emu::CameraConfig config = rig::fast_camera();
   config.prerendered = 6;
-  // Pictures in packets of the default size, or each in one packet.
-  config.chunk = (seed & 1) != 0 ? 65530 : config.chunk;
-  // A slow focus is slow, but well inside the time any single wait may take.
-  config.slow_focus_ns = 1'500'000'000;
+  config.chunk = (seed & 1) != 0 ? 65530 : config.chunk; // pictures in packets, or each in one
+  config.slow_focus_ns = 1'500'000'000; // slow, but well inside the time any single wait may take
   config.faults.seed = seed;
   for (const emu::FaultInfo &info : emu::kFaultTable) {
-    double rate = options.command_fault_rate;
-    if (info.unit == emu::FaultUnit::Transfer)
-      rate = options.transfer_fault_rate;
-    else if (info.unit == emu::FaultUnit::Picture)
-      rate = options.picture_fault_rate;
-    for (emu::Fault excluded : options.excluded_faults)
-      if (excluded == info.fault)
-        rate = 0;
-    config.faults.knobs[static_cast<size_t>(info.fault)].rate = rate;
+    const bool excluded = std::find(options.excluded_faults.begin(), options.excluded_faults.end(),
+                                    info.fault) != options.excluded_faults.end();
+    const double rate = info.unit == emu::FaultUnit::Transfer  ? kTransferFaultRate
+                        : info.unit == emu::FaultUnit::Picture ? kPictureFaultRate
+                                                               : kCommandFaultRate;
+    config.faults.knobs[static_cast<size_t>(info.fault)].rate = excluded ? 0 : rate;
   }
   return config;
 }
 
-// One camera control, chosen at random; its status is checked for the truth.
+// One camera control, chosen at random. A zoom Set out of range completes
+// before the value is applied; the zoom change refuses it later, unseen, and
+// the camera must not move.
 void random_control(Run &run, streamclass::Adapter &adapter) {
-  run.stats.controls++;
+  run.counts["controls"]++;
   const unsigned choice = run.between(0, 99);
-  if (choice < 40) {
-    const LONG value = static_cast<LONG>(run.between(0, 100));
-    run.step("zoom set", kWaitLimit,
-             [&] { run.ledger.request_returned("zoom set", camera_zoom_set(adapter, value), run.name); });
-  } else if (choice < 50) {
-    // The Set completes before the value is applied; the zoom change refuses
-    // it later, unseen by the application, and the camera must not move.
-    const LONG value = run.between(0, 1) == 0 ? -1 - static_cast<LONG>(run.between(0, 9))
-                                              : 101 + static_cast<LONG>(run.between(0, 9));
-    run.step("zoom set out of range", kWaitLimit, [&] {
-      run.ledger.request_returned("zoom set out of range", camera_zoom_set(adapter, value), run.name);
-    });
+  if (choice < 50) {
+    const LONG value = static_cast<LONG>(run.between(0, 120)) - 10;
+    run.request("zoom set", [&] { return rig::set_zoom(adapter, value); });
   } else if (choice < 75) {
     LONG value = -1;
-    NTSTATUS status = STATUS_PENDING;
-    run.step("zoom get", kWaitLimit, [&] { status = camera_zoom_get(adapter, &value); });
-    run.ledger.request_returned("zoom get", status, run.name);
-    if (NT_SUCCESS(status) && (value < 0 || value > 100))
+    if (NT_SUCCESS(run.request("zoom get", [&] { return rig::get_zoom(adapter, &value); })) &&
+        (value < 0 || value > 100))
       run.failures.add(run.name + ": zoom get succeeded with " + std::to_string(value));
   } else {
-    run.step("auto focus", kWaitLimit,
-             [&] { run.ledger.request_returned("auto focus", camera_focus_auto(adapter), run.name); });
+    run.request("auto focus", [&] { return rig::focus_auto(adapter); });
   }
 }
 
@@ -160,15 +151,13 @@ void random_control(Run &run, streamclass::Adapter &adapter) {
 // (cancelled, or filled if a frame came first) at once.
 void random_cancel(Run &run, streamclass::Pin &pin, ULONG image_bytes) {
   std::unique_ptr<streamclass::FrameBuffer> buffer;
+  rig::CompletionLedger &ledger = run.ledger;
   const std::string name = run.name;
-  CompletionLedger &ledger = run.ledger;
-  const NTSTATUS status =
-      pin.submit(image_bytes, buffer, [&ledger, name, image_bytes](const streamclass::Frame &frame) {
+  if (pin.submit(image_bytes, buffer, [&ledger, name, image_bytes](const streamclass::Frame &frame) {
         ledger.read_completed(frame, image_bytes, name);
-      });
-  if (status != STATUS_PENDING)
+      }) != STATUS_PENDING)
     return;
-  run.stats.cancels_tried++;
+  run.counts["cancels tried"]++;
   std::this_thread::sleep_for(std::chrono::microseconds(run.between(0, 3000)));
   run.step("cancelled read", kWaitLimit, [&] {
     buffer->cancel();
@@ -176,75 +165,67 @@ void random_cancel(Run &run, streamclass::Pin &pin, ULONG image_bytes) {
       run.failures.add(name + ": a cancelled read was not completed");
   });
   if (buffer->completed() && buffer->status() == STATUS_CANCELLED)
-    run.stats.cancels++;
+    run.counts["cancels"]++;
 }
 
-// Streams on an open pin until a removal is due, the camera unplugged
+// Streams on the open pin until a removal is due, the camera unplugged
 // itself, frames stopped coming (then a control, a reopen or a removal, at
 // random) or the run's time is up; then closes the pin, or removes the device
 // with the pin open.
-PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::Pin &pin, ULONG image_bytes,
-                uint64_t &life_frames, uint64_t removal_at) {
+PinEnd pin_life(Run &run, rig::Rig &system, uint64_t &life_frames, uint64_t removal_at) {
   // Frames come every few milliseconds from an unpaced camera: this long
   // without a completion is a stall.
-  const std::chrono::milliseconds stall_time = under_sanitizer() ? 400ms : 200ms;
-  CompletionLedger &ledger = run.ledger;
+  const std::chrono::milliseconds stall_time = rig::under_sanitizer() ? 400ms : 200ms;
+  rig::CompletionLedger &ledger = run.ledger;
   const std::string name = run.name;
-  streamclass::FrameStream::Options stream_options;
-  stream_options.buffers = 4;
-  stream_options.buffer_bytes = image_bytes;
+  const ULONG image_bytes = system.image_bytes();
   // A read failed with a device error: the transfer thread has given up on
   // the camera and ended; nothing more will come on this pin.
   std::atomic<bool> thread_ended{false};
-  streamclass::FrameStream stream(
-      pin, stream_options, [&ledger, &thread_ended, name, image_bytes](const streamclass::Frame &frame) {
-        if (frame.status() == STATUS_IO_DEVICE_ERROR)
-          thread_ended = true;
-        ledger.read_completed(frame, image_bytes, name);
-      });
-  run.step("stream run", kWaitLimit,
-           [&] { run.ledger.request_returned("run state", pin.set_state(KSSTATE_RUN), run.name); });
-  stream.start();
+  rig::StreamOptions options;
+  options.keep_records = false;
+  options.hook = [&ledger, &thread_ended, name, image_bytes](const streamclass::Frame &frame) {
+    if (frame.status() == STATUS_IO_DEVICE_ERROR)
+      thread_ended = true;
+    ledger.read_completed(frame, image_bytes, name);
+  };
+  run.request("run state", [&] { return system.pin().set_state(KSSTATE_RUN); });
+  (void)system.stream(options);
+  rig::RecordedStream &stream = system.frames();
   PinEnd end = PinEnd::Deadline;
   const uint64_t frames_before = life_frames;
-  uint64_t control_at =
-      life_frames + run.between(run.options.control_frames_min, run.options.control_frames_max);
+  uint64_t control_at = life_frames + run.between(20, 60);
   auto last_progress = std::chrono::steady_clock::now();
   size_t last_completions = 0;
   while (!run.time_up()) {
     std::this_thread::sleep_for(2ms);
     maybe_report(run);
     life_frames = frames_before + stream.frames();
-    if (plug.camera().snapshot().gone) {
-      run.stats.disconnects++;
-      end = PinEnd::Removed;
-      break;
-    }
-    if (life_frames >= removal_at) {
+    if (system.camera().snapshot().gone || life_frames >= removal_at) {
+      run.counts["disconnects"] += life_frames < removal_at ? 1 : 0;
       end = PinEnd::Removed;
       break;
     }
     if (life_frames >= control_at) {
-      random_control(run, device.adapter());
-      random_cancel(run, pin, image_bytes);
-      control_at = life_frames + run.between(run.options.control_frames_min, run.options.control_frames_max);
+      random_control(run, system.adapter());
+      random_cancel(run, system.pin(), image_bytes);
+      control_at = life_frames + run.between(20, 60);
       last_progress = std::chrono::steady_clock::now(); // a control holds the frames back
       continue;
     }
-    const auto now = std::chrono::steady_clock::now();
     if (stream.completions() != last_completions) {
       last_completions = stream.completions();
-      last_progress = now;
+      last_progress = std::chrono::steady_clock::now();
       continue;
     }
-    if (now - last_progress < stall_time && !thread_ended)
+    if (std::chrono::steady_clock::now() - last_progress < stall_time && !thread_ended)
       continue;
     // Frames stopped: a silent camera or a transfer thread that gave up.
-    run.stats.stalls++;
+    run.counts["stalls"]++;
     const unsigned recovery = run.between(0, 2);
     if (recovery == 0 && !thread_ended) {
-      random_cancel(run, pin, image_bytes);
-      random_control(run, device.adapter());
+      random_cancel(run, system.pin(), image_bytes);
+      random_control(run, system.adapter());
       last_progress = std::chrono::steady_clock::now();
       continue;
     }
@@ -253,96 +234,93 @@ PinEnd pin_life(Run &run, CameraPlug &plug, CameraDevice &device, streamclass::P
   }
   stream.stop();
   if (end == PinEnd::Removed) {
-    run.stats.surprise_removals++;
-    run.step("surprise removal", teardown_limit(),
-             [&] { device.remove(streamclass::RemovalKind::Surprise); });
+    run.counts["surprise removals"]++;
+    run.step("surprise removal", rig::teardown_limit(),
+             [&] { (void)system.remove(streamclass::RemovalKind::Surprise); });
+    (void)system.close_pin(); // closed by the removal: drops the stream
   } else {
-    run.step("stream close", teardown_limit(),
-             [&] { run.ledger.request_returned("close", pin.close(), run.name); });
+    NTSTATUS closed = STATUS_PENDING;
+    run.step("stream close", rig::teardown_limit(), [&] { closed = system.close_pin(); });
+    ledger.request_returned("close", closed, name);
   }
   return end;
 }
 
-// Opens the pin again and again until the device is removed or the time is up.
-void device_streams(Run &run, CameraPlug &plug, CameraDevice &device) {
+// Opens the pin again and again until the device is removed or the time is
+// up. A refused open (no pool) leaves the device: the open is tried again, or
+// the device removed in order.
+void device_streams(Run &run, rig::Rig &system) {
   uint64_t life_frames = 0;
-  const uint64_t removal_at = run.between(run.options.removal_frames_min, run.options.removal_frames_max);
+  const uint64_t removal_at = run.between(200, 600);
   for (;;) {
-    std::unique_ptr<streamclass::Pin> pin;
-    ULONG image_bytes = 0;
     const bool small = run.between(0, 3) == 0;
     NTSTATUS status = STATUS_PENDING;
-    run.stats.opens++;
+    run.counts["opens"]++;
     run.step("stream open", kWaitLimit,
-             [&] { status = device.open_pin(small ? 160 : 320, small ? 120 : 240, pin, &image_bytes); });
-    if (!NT_SUCCESS(status)) {
-      // The pool refused the open: the device stays, try the open again unless
-      // the time is up (then remove the device in order).
-      run.stats.failed_opens++;
-      if (run.time_up() || run.between(0, 1) == 0)
+             [&] { status = system.open_pin(small ? 160 : 320, small ? 120 : 240, false); });
+    if (NT_SUCCESS(status)) {
+      if (pin_life(run, system, life_frames, removal_at) != PinEnd::Reopen)
         return;
       continue;
     }
-    const PinEnd end = pin_life(run, plug, device, *pin, image_bytes, life_frames, removal_at);
-    if (end != PinEnd::Reopen)
+    run.counts["failed opens"]++;
+    (void)system.close_pin();
+    if (run.time_up() || run.between(0, 1) == 0)
       return;
   }
 }
 
 // One device life on a new camera: plug, start, stream, removal, unplug, check.
 void device_life(Run &run) {
-  run.stats.lives++;
-  run.name = "seed " + std::to_string(run.options.seed) + ", life " + std::to_string(run.stats.lives);
+  const uint64_t life = ++run.counts["lives"];
+  run.name = "seed " + std::to_string(run.options.seed) + ", life " + std::to_string(life);
   run.watch.set_run_name(run.name);
-  const uint64_t life_seed = mix(run.options.seed ^ mix(run.stats.lives));
-  const Baseline baseline = promises_begin();
+  const uint64_t life_seed = mix(run.options.seed ^ mix(life));
+  const rig::Baseline baseline = rig::promises_begin();
   {
+    // The camera is plugged before the pool failures are armed, so that they
+    // land in the driver's life rather than in building the emulated hardware.
+    rig::Rig system;
     std::string error;
-    CameraPlug plug(life_camera(run.options, life_seed), &error);
-    if (!plug.ok()) {
+    if (!system.plug_camera(life_camera(run.options, life_seed), &error)) {
       run.failures.add(run.name + ": the camera could not be plugged in: " + error);
       return;
     }
-    run.camera = &plug.camera();
-    run.bus = &plug.bus();
-    CameraDevice device;
-    platform::pool_fail_random(run.options.pool_failure_after, run.options.pool_failure_rate, mix(life_seed),
-                               run.options.pool_failure_tag);
+    run.system = &system;
+    platform::pool_fail_random(kPoolFailureAfter, kPoolFailureRate, mix(life_seed), 0);
     NTSTATUS status = STATUS_PENDING;
-    run.step("device start", kWaitLimit, [&] { status = device.start(plug); });
+    run.step("device start", kWaitLimit, [&] { status = system.start(); });
     if (NT_SUCCESS(status)) {
-      device_streams(run, plug, device);
-      run.step("device removal", teardown_limit(), [&] { device.remove(streamclass::RemovalKind::Orderly); });
+      device_streams(run, system);
+      run.step("device removal", rig::teardown_limit(), [&] { (void)system.remove(); });
     } else {
-      run.stats.failed_starts++;
+      run.counts["failed starts"]++;
     }
     platform::pool_faults_clear();
-    const emu::CameraSnapshot camera = plug.camera().snapshot();
-    for (size_t i = 0; i < emu::kFaultCount; ++i)
-      run.faults_done[i] += camera.faults_injected[i];
-    run.camera = nullptr;
-    run.bus = nullptr;
+    const emu::CameraSnapshot camera = system.camera().snapshot();
+    for (const emu::FaultInfo &info : emu::kFaultTable)
+      run.counts[info.name] += camera.faults_injected[static_cast<size_t>(info.fault)];
+    run.system = nullptr;
   }
-  promises_check(baseline, run.name, run.failures);
+  rig::promises_check(baseline, run.name, run.failures);
 }
 
 } // namespace
 
-RandomRunStats random_run(const RandomRunOptions &options, Failures &failures) {
+RandomRunStats random_run(const RandomRunOptions &options, rig::Failures &failures) {
   Run run(options, failures);
   run.deadline = run.began + options.duration;
   platform::pool_reset_peaks();
-  int extensions = 2;
-  for (;;) {
+  for (int extensions = 2;; --extensions) {
     while (!run.time_up()) {
       device_life(run);
       maybe_report(run);
     }
-    if (run.stats.frames >= options.min_frames || extensions-- == 0)
+    if (run.ledger.frames() >= options.min_frames || extensions == 0)
       break;
     run.deadline += options.duration;
   }
-  RandomRunStats stats = snapshot(run);
+  const RandomRunStats stats = snapshot(run);
   if (options.report)
     options.report(stats);
   return stats;
@@ -355,40 +333,17 @@ uint64_t random_run_seed() {
 }
 
 std::string random_run_text(const RandomRunStats &stats) {
-  std::string text;
-  char line[512];
-  std::snprintf(
-      line, sizeof(line),
-      "%.0f s: %llu frames, %llu lives (%llu failed starts, %llu surprise removals, %llu disconnects), "
-      "%llu opens (%llu failed), %llu stalls, %llu controls, %llu of %llu extra reads cancelled\n",
-      stats.seconds, static_cast<unsigned long long>(stats.frames),
-      static_cast<unsigned long long>(stats.lives), static_cast<unsigned long long>(stats.failed_starts),
-      static_cast<unsigned long long>(stats.surprise_removals),
-      static_cast<unsigned long long>(stats.disconnects), static_cast<unsigned long long>(stats.opens),
-      static_cast<unsigned long long>(stats.failed_opens), static_cast<unsigned long long>(stats.stalls),
-      static_cast<unsigned long long>(stats.controls), static_cast<unsigned long long>(stats.cancels),
-      static_cast<unsigned long long>(stats.cancels_tried));
-  text += line;
-  auto add_count = [&text](const std::string &name, uint64_t count) {
-    text += ' ';
-    text += name;
-    text += '=';
-    text += std::to_string(count);
-  };
-  text += "  camera faults:";
-  for (const emu::FaultInfo &info : emu::kFaultTable)
-    add_count(info.name, stats.faults[static_cast<size_t>(info.fault)]);
+  std::string text =
+      std::to_string(static_cast<long long>(stats.seconds)) + " s, seed " + std::to_string(stats.seed);
+  for (const auto &[name, count] : stats.counts)
+    text += ", " + name + " " + std::to_string(count);
   text += "\n  reads:";
   for (const auto &[status, count] : stats.reads_by_status)
-    add_count(status_text(status), count);
+    text += " " + rig::status_text(status) + "=" + std::to_string(count);
   text += "\n  requests:";
   for (const auto &[status, count] : stats.requests_by_status)
-    add_count(status_text(status), count);
-  std::snprintf(line, sizeof(line),
-                "\n  pool: %llu allocations refused, high-water mark %zu bytes; %zu failure(s)\n",
-                static_cast<unsigned long long>(stats.pool_failed), stats.pool_peak_bytes, stats.failures);
-  text += line;
-  return text;
+    text += " " + rig::status_text(status) + "=" + std::to_string(count);
+  return text + "\n";
 }
 
 } // namespace reliability

@@ -1,6 +1,7 @@
 // Test pictures made and decoded with libjpeg directly.
 #include "tests/support/pictures.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <jpeglib.h>
 
 #include "emulator/camera/jpeg_encode.h"
+#include "emulator/camera/picture_source.h"
 #include "emulator/camera/scene.h"
 
 namespace rig {
@@ -170,6 +172,18 @@ std::vector<uint8_t> scene_jpeg(uint32_t number, int quality) {
   view.tick = number;
   const std::vector<uint8_t> rgb = emu::scene_render(view);
   return emu::jpeg_encode_rgb(rgb.data(), view.width, view.height, quality);
+}
+
+std::vector<std::vector<uint8_t>> prerendered_pictures(unsigned count, int quality) {
+  std::vector<std::vector<uint8_t>> pictures;
+  for (unsigned i = 0; i < std::max(1u, count); ++i) {
+    emu::SceneView view;
+    view.tick = i;
+    view.number = i + 1;
+    view.focused = true;
+    pictures.push_back(emu::scene_picture(view, quality));
+  }
+  return pictures;
 }
 
 } // namespace rig

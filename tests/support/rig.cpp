@@ -81,7 +81,10 @@ NTSTATUS Rig::open_pin(LONG width, LONG height, bool run) {
 }
 
 NTSTATUS Rig::stream(const StreamOptions &options) {
-  stream_ = std::make_unique<RecordedStream>(*pin_, options);
+  StreamOptions sized = options;
+  if (sized.buffer_bytes == 0)
+    sized.buffer_bytes = image_bytes(); // the driver's pin does not report its format
+  stream_ = std::make_unique<RecordedStream>(*pin_, sized);
   return stream_->start();
 }
 

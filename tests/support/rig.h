@@ -59,8 +59,9 @@ public:
   // when height is negative), by data intersection. With `run`, the pin gets
   // the host's steady master clock and the state KSSTATE_RUN.
   NTSTATUS open_pin(LONG width = 320, LONG height = 240, bool run = true);
-  // A recorded frame stream on the open pin, started (see RecordedStream).
-  // The status of its start; the stream stays until close_pin() or stop().
+  // A recorded frame stream on the open pin, started (see RecordedStream);
+  // buffers of image_bytes() unless the options give a size. The status of
+  // its start; the stream stays until close_pin() or stop().
   NTSTATUS stream(const StreamOptions &options = {});
   // Closes the pin (its queued reads come back cancelled) and drops the
   // stream; the status of the close (STATUS_SUCCESS without a pin).
