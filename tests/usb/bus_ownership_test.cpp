@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tests/usb/usb_test.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace usbtest {
 namespace {
@@ -83,32 +83,28 @@ private:
 TEST_F(UsbTest, AModelThreadHoldingTheLastTransferDoesNotDestroyItsModel) {
   Gate gate;
   auto model = std::make_shared<HoldingDevice>(gate);
-  attach_model(model);
-  configure();
+  ASSERT_TRUE(rig_.plug(model));
+  ASSERT_EQ(rig_.start(), STATUS_SUCCESS);
 
   TransferResult result;
   std::vector<uint8_t> buffer(64, 0xEE);
-  ASSERT_EQ(
-      QRNUSB_ReadWrite(pdo(), buffer.data(), 64, 1, pipe_of(emu::kCameraBulkIn), RecordTransfer, &result),
-      STATUS_PENDING);
+  ASSERT_EQ(transfer(result, buffer.data(), 64), STATUS_PENDING);
   {
     std::lock_guard guard(gate.lock);
     gate.answer = true;
   }
   gate.changed.notify_all();
   ASSERT_TRUE(result.wait());
-  EXPECT_EQ(result.Calls, 1);
-  EXPECT_EQ(result.Status, STATUS_SUCCESS);
-  EXPECT_EQ(result.Bytes, 4u);
-  const usbbus::UsbBus::Counters counters = bus_->counters();
+  EXPECT_EQ(result.calls, 1);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.bytes, 4u);
+  const usbbus::UsbBus::Counters counters = rig_.bus().counters();
   EXPECT_EQ(counters.completed_later, 1u);
   EXPECT_EQ(counters.cancelled + counters.device_gone, 0u);
 
   // Every owner lets go while the model's thread still holds the transfer; then the thread
   // drops it.
-  ExFreePool(interface_);
-  interface_ = nullptr;
-  bus_.reset();
+  rig_.stop();
   model.reset();
   {
     std::lock_guard guard(gate.lock);

@@ -1,0 +1,213 @@
+// Device initialization as the host's start sends it, over the bus to scripted
+// devices: what the driver reads and selects, which pipes it finds and resets,
+// how each failing or lying device ends the start, and the 3-second limit of a
+// control request.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "tests/usb/usb_fixture.h"
+
+namespace usbtest {
+namespace {
+
+using emu::UsbIdentityVariant;
+using namespace std::chrono_literals;
+
+class DeviceStartTest : public UsbTest {
+protected:
+  // Plugs a scripted device of `variant` without starting the driver.
+  void plug(UsbIdentityVariant variant = UsbIdentityVariant::Camera) {
+    device_ = std::make_shared<emu::ScriptedUsbDevice>(variant);
+    ASSERT_TRUE(rig_.plug(device_));
+  }
+};
+
+// What a device is changed into before the start.
+struct Change {
+  int offset = -1; // configuration descriptor byte replaced by `value`
+  uint8_t value = 0;
+  uint8_t stall = 0;         // descriptor type whose GET_DESCRIPTOR stalls
+  bool short_device = false; // an 8-byte device descriptor
+  int delay_ms = 0;          // every control request pended this long
+};
+
+// Makes sure the start finds the bulk pipes whatever their order or company, walks
+// the whole configuration, selects it with 64 KiB transfers and resets the IN pipe
+// then the OUT pipe; and that every device that fails or lies ends the start with
+// its step's error line, before anything walks a descriptor that does not hold
+// together, with nothing selected, reset or left allocated. Catches a wrong pipe
+// index, the IN pipe not reset, a descriptor walked past the bytes the device
+// returned (AddressSanitizer), a lie passed on.
+TEST_F(DeviceStartTest, FindsAndResetsThePipesOrEndsWithTheStepsError) {
+  struct Case {
+    const char *what;
+    UsbIdentityVariant variant;
+    Change change;
+    const char *line; // a line the start logs
+    int in, out;      // pipe indices found; -1: the start fails
+    int walked;       // descriptors walked
+  };
+  const UsbIdentityVariant camera = UsbIdentityVariant::Camera;
+  const char *bad_configuration = "ERROR:GetConfigurationDescriptor status 0xC000000D\n";
+  const Case cases[] = {
+      {"camera", camera, {}, "GetConfigurationDescriptor 00000020 00000209 \n", 0, 1, 4},
+      {"OUT pipe first", UsbIdentityVariant::OutPipeFirst, {}, "Find OutPipe 0\n", 1, 0, 4},
+      {"interrupt pipe first", UsbIdentityVariant::ExtraInterruptPipe, {}, "Find InPipe 1\n", 1, 2, 5},
+      {"two interfaces", UsbIdentityVariant::TwoInterfaces, {}, "    bInterfaceNumber   =0x02\n", 0, 1, 6},
+      {"600 bytes",
+       UsbIdentityVariant::Long600,
+       {},
+       "GetConfigurationDescriptor 00000258 00000458 \n",
+       0,
+       1,
+       12},
+      {"three interfaces counted", camera, {.offset = 4, .value = 3}, "Find OutPipe 1\n", 0, 1, 4},
+      {"every request pended", camera, {.delay_ms = 10}, "Find OutPipe 1\n", 0, 1, 4},
+      {"device descriptor stalls",
+       camera,
+       {.stall = 1},
+       "ERROR:GetDeviceDescriptor status 0xC0000001\n",
+       -1,
+       -1,
+       0},
+      {"pended stall",
+       camera,
+       {.stall = 1, .delay_ms = 10},
+       "ERROR:GetDeviceDescriptor status 0xC0000001\n",
+       -1,
+       -1,
+       0},
+      {"short device descriptor",
+       camera,
+       {.short_device = true},
+       "QRNUSB_GetDeviceDescriptor:ERROR bad descriptor RetLen=0x8\n",
+       -1,
+       -1,
+       0},
+      {"configuration stalls",
+       camera,
+       {.stall = 2},
+       "ERROR:GetConfigurationDescriptor status 0xC0000001\n",
+       -1,
+       -1,
+       0},
+      {"too long to read",
+       camera,
+       {.offset = 3, .value = 0xFE},
+       "QRNUSB_GetConfigurationDescriptor:ERROR wTotalLength=0xfe20 too long\n",
+       -1,
+       -1,
+       0},
+      {"total length beyond the bytes", camera, {.offset = 2, .value = 40}, bad_configuration, -1, -1, 0},
+      {"total length below the header", camera, {.offset = 2, .value = 4}, bad_configuration, -1, -1, 0},
+      {"header of another type", camera, {.offset = 1, .value = 4}, bad_configuration, -1, -1, 0},
+      {"zero-length interface", camera, {.offset = 9, .value = 0}, bad_configuration, -1, -1, 0},
+      {"short endpoint", camera, {.offset = 18, .value = 5}, bad_configuration, -1, -1, 0},
+      {"endpoint past the end", camera, {.offset = 25, .value = 8}, bad_configuration, -1, -1, 0},
+      {"more endpoints than described",
+       camera,
+       {.offset = 13, .value = 3},
+       "ERROR:QRNUSB_SelectConfiguration status 0xC000000D\n",
+       -1,
+       -1,
+       0},
+      {"alternate setting 1 only",
+       UsbIdentityVariant::AltSetting1Only,
+       {},
+       "QRNUSB_SelectInterface:ERROR No Interface\n",
+       -1,
+       -1,
+       0},
+      {"18 pipes",
+       UsbIdentityVariant::ManyPipes,
+       {},
+       "QRNUSB_SelectInterface:ERROR Interface too large Pipes=18\n",
+       -1,
+       -1,
+       0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_NO_FATAL_FAILURE(plug(c.variant));
+    const auto identity = emu::usb_configuration_descriptor(c.variant);
+    std::vector<uint8_t> configuration(identity.begin(), identity.end());
+    if (c.change.offset >= 0) {
+      configuration[static_cast<size_t>(c.change.offset)] = c.change.value;
+      device_->set_configuration_descriptor(configuration);
+    }
+    if (c.change.stall != 0)
+      device_->stall_descriptor(c.change.stall);
+    if (c.change.short_device)
+      device_->set_device_descriptor(emu::usb_device_descriptor().first(8));
+    rig_.bus().set_control_delay(std::chrono::milliseconds(c.change.delay_ms));
+    const NTSTATUS status = rig_.start();
+    EXPECT_EQ(log_count(c.line), 1u);
+    size_t walked = 0;
+    for (const std::string &line : log())
+      walked += line.rfind("SetEachDescriptorPointer", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(walked, static_cast<size_t>(c.walked));
+    if (c.in < 0) {
+      EXPECT_FALSE(NT_SUCCESS(status));
+      EXPECT_TRUE(device_->pipe_resets().empty());
+    } else {
+      ASSERT_EQ(status, STATUS_SUCCESS);
+      PHW_DEVICE_EXTENSION ext = rig_.extension();
+      EXPECT_EQ(ext->InPipeIndex, static_cast<ULONG>(c.in));
+      EXPECT_EQ(ext->OutPipeIndex, static_cast<ULONG>(c.out));
+      EXPECT_EQ(device_->pipe_resets(), (std::vector<uint8_t>{emu::kCameraBulkIn, emu::kCameraBulkOut}));
+      EXPECT_EQ(device_->configuration(), 1);
+      EXPECT_EQ(ext->pInterfaceInformation->Pipes[ext->InPipeIndex].MaximumTransferSize, 0x10000u);
+      EXPECT_EQ(std::memcmp(ext->pDeviceDescriptor, emu::usb_device_descriptor().data(), 18), 0);
+      EXPECT_EQ(rig_.bus().counters().completed_later > 0, c.change.delay_ms > 0);
+    }
+    end_round(c.what);
+    clear_log();
+  }
+}
+
+// Makes sure a control request the device never answers ends after 3 s with
+// STATUS_TIMEOUT and its two log lines, is cancelled before the call returns, and
+// fails the start. Catches a wrong limit, a lost time-out, and a late completion
+// that touches the returned call (AddressSanitizer).
+TEST_F(DeviceStartTest, SilentDeviceTimesOutAfterThreeSeconds) {
+  ASSERT_NO_FATAL_FAILURE(plug());
+  rig_.bus().set_control_delay(60s);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(NT_SUCCESS(rig_.start()));
+  const auto waited = std::chrono::steady_clock::now() - began;
+  EXPECT_GE(waited, 3s);
+  EXPECT_LT(waited, rig::under_sanitizer() ? 10s : 5s);
+  const std::vector<std::string> lines = log();
+  const auto timing = std::find(lines.begin(), lines.end(), "Invalid status=0x00000102\n");
+  ASSERT_NE(timing, lines.end());
+  ASSERT_NE(timing, lines.begin());
+  EXPECT_EQ(timing[-1].rfind("InternalRequest StartTime=0x", 0), 0u) << timing[-1];
+  EXPECT_NE(timing[-1].find("msec\n"), std::string::npos) << timing[-1];
+  EXPECT_EQ(timing[1], "status 0x00000102\n");
+  EXPECT_EQ(log_count("ERROR:GetDeviceDescriptor status 0x00000102\n"), 1u);
+  EXPECT_TRUE(rig_.bus().wait_idle(5000ms));
+  EXPECT_EQ(rig_.bus().counters().cancelled, 1u);
+}
+
+// Makes sure the device's removal ends a control request the bus pended, and
+// later requests fail at once. Catches a caller left waiting for a device that
+// is gone.
+TEST_F(DeviceStartTest, RemovalEndsAPendedControlRequest) {
+  ASSERT_NO_FATAL_FAILURE(plug());
+  rig_.bus().set_control_delay(60s);
+  usbbus::UsbBus &bus = rig_.bus();
+  std::thread remover([&bus] {
+    (void)rig::wait_until([&bus] { return bus.pended_requests() == 1; }, 5000ms);
+    bus.remove_device();
+  });
+  EXPECT_EQ(QRNUSB_ResetPort(pdo()), STATUS_DEVICE_NOT_CONNECTED);
+  remover.join();
+  PUSB_DEVICE_DESCRIPTOR descriptor = nullptr;
+  EXPECT_EQ(QRNUSB_GetDeviceDescriptor(pdo(), &descriptor), STATUS_DEVICE_NOT_CONNECTED);
+  ExFreePool(descriptor);
+  EXPECT_EQ(device_->port_resets(), 0u);
+}
+
+} // namespace
+} // namespace usbtest
