@@ -30,17 +30,24 @@ inline uint16_t sum16(const uint8_t *bytes, size_t n) {
 
 // The zoom set command for `value` (a 12-byte record).
 inline Bytes zoom_set_command(uint32_t value) {
-  Bytes packet = {0x1B, 0x43, 14, 0, 0x03, 0x8D};
-  for (int i = 0; i < 4; ++i)
-    packet.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  Bytes packet = {0x1B,
+                  0x43,
+                  14,
+                  0,
+                  0x03,
+                  0x8D,
+                  uint8_t(value),
+                  uint8_t(value >> 8),
+                  uint8_t(value >> 16),
+                  uint8_t(value >> 24)};
   packet.resize(18, 0);
   const uint16_t sum = sum16(&packet[4], 14);
-  packet.insert(packet.end(), {static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)});
+  packet.insert(packet.end(), {uint8_t(sum), uint8_t(sum >> 8)});
   return packet;
 }
 
-// A data packet as read; type 0 when the bytes are none (or its length field
-// disagrees with its size).
+// A data packet as read; type 0 when the bytes are none, or its length field
+// disagrees with its size.
 struct DataPacket {
   uint8_t type = 0;
   Bytes data;
@@ -48,10 +55,8 @@ struct DataPacket {
 };
 inline DataPacket split(const std::optional<Bytes> &raw) {
   DataPacket packet;
-  if (!raw || raw->size() < 6 || ((*raw)[0] != 0x02 && (*raw)[0] != 0x03))
-    return packet;
-  const size_t n = (*raw)[2] | ((*raw)[3] << 8);
-  if (n + 6 != raw->size())
+  const size_t n = raw && raw->size() >= 6 ? (*raw)[2] | ((*raw)[3] << 8) : 0;
+  if (!raw || raw->size() < 6 || ((*raw)[0] != 0x02 && (*raw)[0] != 0x03) || n + 6 != raw->size())
     return packet;
   packet.type = (*raw)[0];
   packet.data.assign(raw->begin() + 4, raw->begin() + 4 + static_cast<ptrdiff_t>(n));
@@ -59,14 +64,13 @@ inline DataPacket split(const std::optional<Bytes> &raw) {
   return packet;
 }
 
-// A picture as fetched: the size announced (whatever its checksum), the bytes
-// received, how many data packets they came in and how many had a bad checksum.
+// A picture as fetched: the size announced (whatever its checksum), the bytes, how
+// many data packets they came in and how many of those had a bad checksum.
 struct Fetched {
   uint32_t announced = 0;
   bool size_sum_ok = false;
   Bytes bytes;
-  int packets = 0;
-  int bad_sums = 0;
+  int packets = 0, bad_sums = 0;
   bool ok = false; // the size answer and the picture up to its ETX arrived
 };
 
@@ -75,6 +79,10 @@ struct TestHost {
       : camera(config, emu::picture_source_create(config, &error)) {}
 
   emu::OutResult send(const Bytes &bytes) { return camera.host_write(bytes, now); }
+  // Whether `bytes` were taken (the camera may still ignore them).
+  bool sent(const Bytes &bytes) { return send(bytes) == emu::OutResult::Ok; }
+  // A pipe or port reset now; true.
+  bool reset() { return camera.reset(now), true; }
   // One IN transfer: moves the clock until its packet arrives; nothing when none
   // is coming (a silent or unplugged camera) or the bus lost it.
   std::optional<Bytes> read() {
@@ -86,31 +94,29 @@ struct TestHost {
     std::optional<emu::InPacket> packet = camera.take_in(now);
     return packet && !packet->bus_error ? std::optional<Bytes>(packet->bytes) : std::nullopt;
   }
-  // Size command, picture command, every packet acknowledged.
+  // Size command and picture command, every data packet acknowledged.
   Fetched next_picture() {
     Fetched fetched;
     send(kSizeCommand);
-    DataPacket size = split(read());
+    const DataPacket size = split(read());
     if (size.type != 0x03 || size.data.size() < 4)
       return fetched;
-    fetched.announced = size.data[0] | (size.data[1] << 8) | (size.data[2] << 16) |
-                        (static_cast<uint32_t>(size.data[3]) << 24);
+    fetched.announced = size.data[0] | size.data[1] << 8 | size.data[2] << 16 | uint32_t(size.data[3]) << 24;
     fetched.size_sum_ok = size.checksum_ok;
     send(kAck);
     send(kPictureCommand);
-    for (DataPacket packet; packet.type != 0x03;) {
+    for (DataPacket packet; packet.type != 0x03; send(kAck)) {
       if ((packet = split(read())).type == 0)
         return fetched;
       fetched.bytes.insert(fetched.bytes.end(), packet.data.begin(), packet.data.end());
       ++fetched.packets;
       fetched.bad_sums += packet.checksum_ok ? 0 : 1;
-      send(kAck);
     }
     fetched.ok = true;
     return fetched;
   }
 
-  std::string error;
+  std::string error; // of the picture source
   emu::CameraCore camera;
   int64_t now = 0;
 };

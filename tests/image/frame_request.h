@@ -1,11 +1,7 @@
-// A read request shaped as the stream class host delivers it to the driver's
-// transfer thread: a request block whose stream object carries the stream
-// extension with pool copies of the open-time video info header and the current
-// data format, and one KSSTREAM_HEADER, followed by its KS_FRAME_INFO, pointing at
-// a frame buffer of FrameExtent bytes with guard bytes after it.
-//
-// Used by the image tests, the benchmark and the fuzz target. Not thread-safe;
-// create and destroy on one thread.
+// A read request as the stream class host hands it to the driver's transfer thread: its stream extension with
+// pool copies of the open-time video info header and the current format, and one KSSTREAM_HEADER and
+// KS_FRAME_INFO pointing at a frame buffer of FrameExtent bytes followed by guard bytes. Used by the image
+// tests, the benchmark and the fuzz target; one thread.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +26,7 @@ public:
   static constexpr uint8_t kGuard = 0xA5;
   static constexpr uint8_t kStale = 0xCD; // what the frame holds before a decode
 
-  // `height` as in a bitmap header (negative: top-down), for the video info
-  // header and the data format alike; `extent` 0: the frame's image size.
+  // `height` as in a bitmap header (negative: top-down); `extent` 0: the frame's image size.
   FrameRequest(LONG width, LONG height, ULONG extent = 0) {
     const ULONG image_size = rgb24_pitch(width) * static_cast<ULONG>(height < 0 ? -height : height);
     vih_ = static_cast<PKS_VIDEOINFOHEADER>(pool_block(sizeof(KS_VIDEOINFOHEADER)));

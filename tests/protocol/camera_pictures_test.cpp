@@ -1,6 +1,4 @@
-// The picture commands of the started driver against the emulated camera:
-// pictures of every size and packet size arrive intact, the camera's faults give
-// the results the driver expects, and the camera's pacing loses nothing.
+// The started driver's picture commands against the emulated camera over the rig's bus.
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -47,9 +45,8 @@ protected:
   PHW_DEVICE_EXTENSION ext_ = nullptr;
 };
 
-// Makes sure pictures of 1 to 65,536 bytes in packets of 1 to 65,530 data bytes
-// arrive intact through the bus, nothing written past them. Catches a packet
-// boundary mistake.
+// Makes sure pictures of 1 to 65,536 bytes in packets of 1 to 65,530 arrive intact. Catches a packet boundary
+// mistake.
 TEST_F(CameraPicturesTest, EverySizeArrivesIntact) {
   const struct {
     size_t size, chunk;
@@ -80,12 +77,8 @@ TEST_F(CameraPicturesTest, EverySizeArrivesIntact) {
   }
 }
 
-// Makes sure each picture, size and transfer fault of the camera gives the result
-// the picture commands promise; a fault that leaves a read with nothing coming
-// ends with a port reset; afterwards the camera answers the next frame normally,
-// or, unplugged, nothing ends up waiting. Catches a fault the driver misreads, a
-// read a reset cannot end, a camera left out of step, a host left waiting for an
-// unplugged camera.
+// Makes sure each fault gives the result the picture commands promise, a silence ends with a port reset, and
+// the next frame is whole. Catches a misread fault, a camera left out of step or a host left waiting.
 TEST_F(CameraPicturesTest, FaultsGiveTheExpectedResults) {
   enum class Then { Answers, Silent, Gone };
   const struct {
@@ -136,9 +129,8 @@ TEST_F(CameraPicturesTest, FaultsGiveTheExpectedResults) {
   }
 }
 
-// Makes sure the scene's pictures arrive whole at the default full-speed link and
-// 15 fps, paced by the camera, with later completions from the camera's thread.
-// Catches a timing path that loses a packet.
+// Makes sure pictures arrive whole at full speed and 15 fps, completed from the camera's thread. Catches a
+// timing path that loses a packet.
 TEST_F(CameraPicturesTest, SceneAtFullSpeedAndFifteenFps) {
   emu::CameraConfig config;
   config.pictures = emu::PictureMode::Prerendered;

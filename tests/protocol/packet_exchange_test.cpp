@@ -1,8 +1,5 @@
-// The packet exchange and the picture commands of the started driver, over the
-// bus to a scripted device: what goes out on the bulk OUT pipe (commands and
-// ACKs, byte for byte), how replies of one or several packets are taken in, and
-// the log lines of each step. No pin is open, so the transfer thread is not
-// running and the test calls the protocol functions on the device extension.
+// The started driver's packet exchange and picture commands over the bus to a scripted device. No pin is open
+// (no transfer thread): the test calls them on the device extension.
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -65,12 +62,8 @@ protected:
   PHW_DEVICE_EXTENSION ext_ = nullptr;
 };
 
-// Makes sure every command type is built byte for byte (little-endian value,
-// byte, block, plain) and goes out on the bulk OUT pipe so, with its log lines;
-// and that refused types and blocks too long for the 1,024-byte send buffer build
-// and send nothing, writing nothing past the buffer. Catches a wrong checksum (its
-// last byte missed), a type read from the wrong argument field, a wrong length
-// field, a write past the send buffer.
+// Makes sure each command type is built and sent byte for byte, and refused or too long ones send nothing.
+// Catches a checksum missing its last byte, a wrong argument field or length field.
 TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
   struct Case {
     const char *what;
@@ -140,13 +133,8 @@ TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
   EXPECT_EQ(length, static_cast<ULONG>(CAM_SEND_BUFFER_SIZE));
 }
 
-// Makes sure a reply of STX packets and an ETX is collected with one ACK per data
-// packet, through both completion paths of the bus; that a reply overflowing the
-// capacity keeps what fitted and is read to its ETX, every packet acknowledged;
-// that a control or refused packet where data belongs ends the reply without an
-// ACK for it; and that every reply is read to its end. Catches a lost packet, an
-// ACK missing, doubled or sent for a refused packet, a copy past the capacity, a
-// reply left half-read in the camera.
+// Makes sure a reply is read to its ETX with one ACK per data packet on both completion paths, keeping what
+// fits, with no ACK for a refused packet. Catches a lost packet, a wrong ACK, a copy past the capacity.
 TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   Bytes bad = etx(counting(12));
   bad.back() ^= 1;
@@ -193,9 +181,8 @@ TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   EXPECT_EQ(log_count("USBSyncRead Complete Status=0 ReadLen=106 ReadData[0]=2\n"), 3u);
 }
 
-// Makes sure a read that fails on the bus, at once or after it pended, or that
-// moves no byte, counts as no packet, with the read's log line. Catches a parse of
-// stale RecvBuffer bytes.
+// Makes sure a read that fails (at once or pended) or moves no byte is no packet. Catches a parse of stale
+// RecvBuffer bytes.
 TEST_F(PacketExchangeTest, FailedAndEmptyReadsAreNoPacket) {
   ext_->RecvBuffer[0] = 0x03;
   device_->queue_in_failure(usbbus::TransferOutcome::NoResponse);
@@ -213,9 +200,8 @@ TEST_F(PacketExchangeTest, FailedAndEmptyReadsAreNoPacket) {
   EXPECT_EQ(VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket), 0u);
 }
 
-// Makes sure a read waiting for a silent device ends when the port is reset, with
-// no time limit of its own, and a failed write is logged and kept in WriteStatus.
-// Catches a wait only a reply can end, a write error unseen in the log.
+// Makes sure a port reset ends a read waiting for a silent device, and a failed write shows in the log and
+// WriteStatus. Catches a wait only a reply ends, a write error unseen.
 TEST_F(PacketExchangeTest, PortResetEndsAWaitingReadAndFailedWritesAreLogged) {
   std::atomic<ULONG> result{99};
   std::thread reader([&] { result = VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket); });
@@ -235,13 +221,9 @@ TEST_F(PacketExchangeTest, PortResetEndsAWaitingReadAndFailedWritesAreLogged) {
       << "the failed write took nothing, the empty send sends nothing";
 }
 
-// Makes sure the size answer's first four data bytes are the size (little-endian)
-// and are acknowledged, a refused answer gives 0 and no ACK, and a NAK counts as
-// an answer with the previous data; that a picture of exactly the size asked for
-// is fetched with an ACK per packet, one byte more fails, and a size above the
-// picture buffer is refused with no traffic. Catches a byte-order mistake, an ACK
-// for a refused packet, an off-by-one at the capacity, a fetch that could write
-// past the 65,536-byte picture buffer.
+// Makes sure the size is read little-endian and acknowledged (a NAK reuses it, a refused answer gives 0), a
+// picture of the size fits and one byte more fails, one above the buffer is refused unsent. Catches byte
+// order, an off-by-one at the capacity.
 TEST_F(PacketExchangeTest, PictureSizeAndPictureCommands) {
   queue({etx({0x10, 0x27, 0x00, 0x00}), {0x15}});
   EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 10000u);

@@ -1,6 +1,4 @@
-// The reply parser's acceptance rules, with the log lines of the checksum check,
-// and the checksum itself. (Command packets are built and sent on the bus in
-// packet_exchange_test.cpp.)
+// The reply parser's acceptance rules and the checksum (command packets: packet_exchange_test.cpp).
 #include <memory>
 #include <vector>
 
@@ -21,13 +19,8 @@ Bytes data_packet(UCHAR type, const Bytes &data, UCHAR extra = 0) {
   return packet;
 }
 
-// Makes sure the parser takes control packets by their first byte (keeping the
-// previous data), refuses unknown first bytes, and takes a data packet only when
-// all of it was received, with its checksum checked for the flag value 1 alone.
-// Catches the length check off by one (a packet missing its last checksum byte
-// accepted), an out-of-bounds read (AddressSanitizer watches the exact-size
-// buffers), a flag tested as "non-zero", a parser that clears Data for a control
-// packet.
+// Makes sure the parser takes control packets by their first byte (Data kept) and data packets only whole,
+// the checksum checked for flag 1 alone. Catches the length check off by one, a read past the bytes.
 TEST_F(PacketFormatTest, ParserTakesWholePacketsOnly) {
   Bytes short_by_one = data_packet(0x02, Bytes(100, 7));
   short_by_one.pop_back();
@@ -100,9 +93,8 @@ TEST_F(PacketFormatTest, ParserTakesWholePacketsOnly) {
   }
 }
 
-// Makes sure the checksum is a plain 16-bit byte sum that wraps, and a count of
-// zero or less gives 0. Catches a signed byte sum, a complemented one, and a sum
-// that misses the last byte.
+// Makes sure the checksum is a wrapping 16-bit byte sum, 0 for no bytes. Catches a signed or complemented
+// sum.
 TEST_F(PacketFormatTest, ChecksumIsAWrappingByteSum) {
   const std::vector<UCHAR> ff(300, 0xFF);
   const UCHAR high[] = {0x80, 0x81};

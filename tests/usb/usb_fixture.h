@@ -1,14 +1,12 @@
-// The USB tests' fixture: a scripted device on the rig's bus, with the driver
-// started over it so that the transport runs on the pipes device initialization
-// selected; a callback that records how a QRNUSB_ReadWrite ended; and a bulk
-// transfer the test builds and sends itself, for what QRNUSB_ReadWrite hides
-// (the request packet and the URB's flags).
+// The USB tests' fixture: a scripted device on the rig's bus with the driver
+// started over it, so that the transport runs on the pipes device initialization
+// selected; a callback recording how a QRNUSB_ReadWrite ended; and a bulk read the
+// test builds and sends itself, for what QRNUSB_ReadWrite hides (the request
+// packet, the URB's flags).
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <thread>
-#include <vector>
 
 #include "adapter/adapter.h"
 #include "diag/debug_msg.h"
@@ -21,35 +19,32 @@ namespace usbtest {
 
 // Waits at most 5 s for a notification event; true when it was set.
 inline bool wait_event(KEVENT &event) {
-  LARGE_INTEGER limit;
-  limit.QuadPart = -50'000'000LL;
+  LARGE_INTEGER limit{.QuadPart = -50'000'000LL};
   return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_SUCCESS;
 }
 
-// What one QRNUSB_ReadWrite reported through its callback.
+// What one QRNUSB_ReadWrite reported through record_transfer.
 struct TransferResult {
   KEVENT done; // notification: set by the callback
   std::atomic<int> calls{0};
   std::atomic<ULONG> bytes{0};
   std::atomic<NTSTATUS> status{STATUS_PENDING};
-  std::thread::id thread; // where the callback ran (written before done is set)
+  std::thread::id thread; // where the callback ran; written before done is set
   KIRQL irql = PASSIVE_LEVEL;
   uint64_t pool_baseline = platform::pool_sequence();
-  size_t live_at_callback = 0; // the transfer's blocks still live when the callback ran
+  size_t live_at_callback = 0; // the transfer's context, URB and MDL still live then
 
   TransferResult() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
   bool wait() { return wait_event(done); }
 };
 
-// The QRNUSB_RW_CALLBACK of the tests: records the result, logs "TEST CALLBACK\n"
-// (so that its place among the transport's log lines shows) and sets done.
+// The tests' QRNUSB_RW_CALLBACK: records the result, logs "TEST CALLBACK\n" (its
+// place among the transport's lines shows) and sets done.
 inline NTSTATUS record_transfer(PVOID context, ULONG length, NTSTATUS status) {
   auto result = static_cast<TransferResult *>(context);
   DubugMsg(2, "TEST CALLBACK\n");
-  size_t live = 0; // the packet is settled after the routine returns: count the others
   for (const platform::PoolBlock &block : platform::pool_live_blocks_since(result->pool_baseline))
-    live += block.tag == PoolTag("Wdm ") || block.tag == PoolTag("Mdl ") ? 1 : 0;
-  result->live_at_callback = live;
+    result->live_at_callback += block.tag == PoolTag("Wdm ") || block.tag == PoolTag("Mdl ") ? 1 : 0;
   result->bytes = length;
   result->status = status;
   result->thread = std::this_thread::get_id();
@@ -59,12 +54,11 @@ inline NTSTATUS record_transfer(PVOID context, ULONG length, NTSTATUS status) {
   return STATUS_SUCCESS;
 }
 
-// A bulk IN transfer of `length` bytes built with the driver's builders and sent
-// with the test's own completion routine. Free it only once it has completed.
+// A 64-byte bulk IN transfer built with the driver's builders and sent with the
+// test's own completion routine. Destroy it only once it has completed.
 struct OwnTransfer {
-  OwnTransfer(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe, ULONG length = 64)
-      : pdo(device), buffer(length, 0xEE) {
-    mdl = IoAllocateMdl(buffer.data(), length, FALSE, FALSE, nullptr);
+  OwnTransfer(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe) : pdo(device) {
+    mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     urb = QRNUSB_BuildAsyncReadWriteRequest(mdl, pipe->PipeHandle, 1);
     irp = QRNUSB_BuildAsyncInternalDeviceControlRequest(pdo, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
@@ -77,9 +71,6 @@ struct OwnTransfer {
     ExFreePool(urb);
   }
   NTSTATUS submit() { return IofCallDriver(pdo, irp); }
-  USBD_STATUS urb_status() const { return urb->UrbHeader.Status; }
-  ULONG bytes() const { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
-
   static NTSTATUS routine(PDEVICE_OBJECT, PIRP, PVOID context) {
     auto self = static_cast<OwnTransfer *>(context);
     self->thread = std::this_thread::get_id();
@@ -89,7 +80,7 @@ struct OwnTransfer {
   }
 
   PDEVICE_OBJECT pdo;
-  std::vector<uint8_t> buffer;
+  uint8_t buffer[64] = {};
   PMDL mdl = nullptr;
   PURB urb = nullptr;
   PIRP irp = nullptr;
@@ -100,21 +91,20 @@ struct OwnTransfer {
 
 class UsbTest : public RigTest {
 protected:
-  // Plugs a scripted device of `variant` into the rig and starts the driver over it.
-  void start_scripted(emu::UsbIdentityVariant variant = emu::UsbIdentityVariant::Camera) {
-    device_ = std::make_shared<emu::ScriptedUsbDevice>(variant);
+  // Plugs a scripted device into the rig and starts the driver over it.
+  void start_scripted() {
+    device_ = std::make_shared<emu::ScriptedUsbDevice>();
     ASSERT_TRUE(rig_.plug(device_));
     ASSERT_EQ(rig_.start(), STATUS_SUCCESS);
     clear_log();
   }
   PDEVICE_OBJECT pdo() const { return rig_.pdo(); }
-  PUSBD_PIPE_INFORMATION in_pipe() const {
-    return rig_.extension()->pInterfaceInformation->Pipes + rig_.extension()->InPipeIndex;
+  PUSBD_PIPE_INFORMATION in_pipe() const { return pipe(rig_.extension()->InPipeIndex); }
+  PUSBD_PIPE_INFORMATION out_pipe() const { return pipe(rig_.extension()->OutPipeIndex); }
+  PUSBD_PIPE_INFORMATION pipe(ULONG index) const {
+    return rig_.extension()->pInterfaceInformation->Pipes + index;
   }
-  PUSBD_PIPE_INFORMATION out_pipe() const {
-    return rig_.extension()->pInterfaceInformation->Pipes + rig_.extension()->OutPipeIndex;
-  }
-  // QRNUSB_ReadWrite on the IN (direction non-zero) or OUT pipe, recorded in `result`.
+  // QRNUSB_ReadWrite on the IN (direction non-zero) or the OUT pipe into `result`.
   NTSTATUS transfer(TransferResult &result, void *buffer, ULONG length, ULONG direction = 1) {
     return QRNUSB_ReadWrite(pdo(), buffer, length, direction, direction != 0 ? in_pipe() : out_pipe(),
                             record_transfer, &result);
