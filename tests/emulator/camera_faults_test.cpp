@@ -1,5 +1,5 @@
-// The emulated camera's fault knobs: each gives the effect it names, at the
-// picture or command it is told, once, and the same seed gives the same run.
+// The emulated camera's fault knobs: each has its effect, where it is told, once; the same seed, the same
+// run.
 #include <algorithm>
 #include <functional>
 
@@ -22,8 +22,8 @@ emu::CameraConfig with_fault(const std::string &setting, uint64_t seed = 7) {
   return config;
 }
 
-// Makes sure the knob syntax is parsed and refused as documented, and the help
-// names every fault. Catches a tool option that silently does nothing.
+// Makes sure knob settings are parsed or refused as documented and the help names every fault. Catches a tool
+// option that silently does nothing.
 TEST_F(CameraFaultsTest, KnobSyntax) {
   emu::FaultPlan plan;
   for (const char *setting : {"nak=0.25", "lost-packet=0.5%", "size-zero@3", "size-zero@9", "disconnect"})
@@ -38,10 +38,9 @@ TEST_F(CameraFaultsTest, KnobSyntax) {
     EXPECT_NE(emu::fault_help_text().find(info.name), std::string::npos) << info.name;
 }
 
-// Makes sure each fault has the effect it names, where it is told to fire (and
-// not before: picture 1 of an @2 picture fault is the clean one), and is injected
-// once. Catches a fault firing at the wrong picture, with the wrong effect, or one
-// the camera cannot be brought back from.
+// Makes sure each fault has the effect it names where it is told to fire (an @2 picture fault leaves picture
+// 1 clean), injected once. Catches a fault at the wrong picture, with the wrong effect, or one the camera
+// cannot be brought back from.
 TEST_F(CameraFaultsTest, EachFaultHasItsEffect) {
   TestHost clean(quick_config());
   const Fetched first = clean.next_picture();
@@ -122,9 +121,8 @@ TEST_F(CameraFaultsTest, EachFaultHasItsEffect) {
   }
 }
 
-// Runs 40 pictures with zoom readings under every fault at 20% (but those that
-// end the conversation) and returns the transcript: every packet read, every
-// write's result.
+// Runs 40 pictures and zoom readings under every fault at 20% (but those that end the conversation): the
+// transcript of every packet read and every write's result.
 Bytes faulty_session(uint64_t seed, uint64_t *injected) {
   emu::CameraConfig config = quick_config();
   config.faults.seed = seed;
@@ -151,8 +149,8 @@ Bytes faulty_session(uint64_t seed, uint64_t *injected) {
   return transcript;
 }
 
-// Makes sure the same seed gives the same run and another seed another run.
-// Catches faults drawn from an unseeded or shared generator.
+// Makes sure the same seed gives the same run, another seed another. Catches faults drawn from an unseeded or
+// shared generator.
 TEST_F(CameraFaultsTest, SameSeedSameRun) {
   uint64_t injected_a = 0, injected_b = 0, injected_c = 0;
   const Bytes a = faulty_session(42, &injected_a);

@@ -1,7 +1,6 @@
-// A test host that talks to the camera core byte by byte with its own knowledge
-// of the wire format (neither the driver's protocol code nor the camera's), and
-// moves the camera's clock itself: each read waits, in clock time, until its
-// packet has arrived.
+// A test host that talks to the camera core byte by byte with its own knowledge of the wire format (neither
+// the driver's protocol code nor the camera's) and moves the camera's clock: each read waits, in clock time,
+// for its packet.
 #pragma once
 
 #include <cstdint>
@@ -30,24 +29,16 @@ inline uint16_t sum16(const uint8_t *bytes, size_t n) {
 
 // The zoom set command for `value` (a 12-byte record).
 inline Bytes zoom_set_command(uint32_t value) {
-  Bytes packet = {0x1B,
-                  0x43,
-                  14,
-                  0,
-                  0x03,
-                  0x8D,
-                  uint8_t(value),
-                  uint8_t(value >> 8),
-                  uint8_t(value >> 16),
-                  uint8_t(value >> 24)};
+  Bytes packet = {0x1B, 0x43, 14, 0, 0x03, 0x8D};
+  for (int shift : {0, 8, 16, 24})
+    packet.push_back(uint8_t(value >> shift));
   packet.resize(18, 0);
   const uint16_t sum = sum16(&packet[4], 14);
   packet.insert(packet.end(), {uint8_t(sum), uint8_t(sum >> 8)});
   return packet;
 }
 
-// A data packet as read; type 0 when the bytes are none, or its length field
-// disagrees with its size.
+// A data packet as read; type 0 when the bytes are none, or its length field disagrees with its size.
 struct DataPacket {
   uint8_t type = 0;
   Bytes data;
@@ -64,8 +55,8 @@ inline DataPacket split(const std::optional<Bytes> &raw) {
   return packet;
 }
 
-// A picture as fetched: the size announced (whatever its checksum), the bytes, how
-// many data packets they came in and how many of those had a bad checksum.
+// A picture as fetched: the size announced (whatever its checksum), the bytes, how many data packets they
+// came in and how many had a bad checksum.
 struct Fetched {
   uint32_t announced = 0;
   bool size_sum_ok = false;
@@ -83,8 +74,8 @@ struct TestHost {
   bool sent(const Bytes &bytes) { return send(bytes) == emu::OutResult::Ok; }
   // A pipe or port reset now; true.
   bool reset() { return camera.reset(now), true; }
-  // One IN transfer: moves the clock until its packet arrives; nothing when none
-  // is coming (a silent or unplugged camera) or the bus lost it.
+  // One IN transfer: moves the clock until its packet arrives; nothing when none is coming or the bus lost
+  // it.
   std::optional<Bytes> read() {
     int64_t ready = 0;
     const emu::InState state = camera.in_state(now, &ready);

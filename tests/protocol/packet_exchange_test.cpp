@@ -62,75 +62,53 @@ protected:
   PHW_DEVICE_EXTENSION ext_ = nullptr;
 };
 
-// Makes sure each command type is built and sent byte for byte, and refused or too long ones send nothing.
-// Catches a checksum missing its last byte, a wrong argument field or length field.
+// Makes sure each command type is built and sent byte for byte, up to a block filling the 1,024-byte send
+// buffer, and refused or longer ones send nothing. Catches a checksum missing its last byte, a wrong argument
+// or length field, an off-by-one at the send buffer.
 TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
-  struct Case {
-    const char *what;
+  Bytes fits = {0x1B, 0x43, 0xFA, 0x03, 0x03, 0x20, 50};
+  fits.resize(CAM_SEND_BUFFER_SIZE - 2);
+  fits.insert(fits.end(), {0x55, 0x00});
+  const struct {
     UCHAR type, address;
-    ULONG value;    // the value (type 0), byte (type 2) or block length (type 3)
+    ULONG value;    // the value (type 0), byte (type 2) or block length (type 3, whose data starts with 50)
     Bytes expected; // empty: refused
+  } cases[] = {
+      {1, 0x0C, 0, kSizeCommand},
+      {6, 0x0E, 0, kPictureCommand},
+      {2, 0x19, 0, {0x1B, 0x43, 0x03, 0x00, 0x02, 0x19, 0x00, 0x1B, 0x00}},
+      {3, 0x8D, 12, {0x1B, 0x43, 0x0E, 0x00, 0x03, 0x8D, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC2, 0x00}},
+      {4, 0x8D, 0, {0x1B, 0x43, 0x02, 0x00, 0x04, 0x8D, 0x91, 0x00}},
+      {0, 0x20, 0x04030201, {0x1B, 0x43, 0x06, 0x00, 0x00, 0x20, 0x01, 0x02, 0x03, 0x04, 0x2A, 0x00}},
+      {3, 0x20, 0, {0x1B, 0x43, 0x02, 0x00, 0x03, 0x20, 0x23, 0x00}},
+      {3, 0x20, CAM_SEND_BUFFER_SIZE - 8, fits},
+      {3, 0x20, CAM_SEND_BUFFER_SIZE - 7, {}},
+      {3, 0x20, 65535, {}},
+      {5, 0x0C, 0, {}},
+      {0xFF, 0x0C, 0, {}},
   };
-  const Case cases[] = {
-      {"picture size", 1, 0x0C, 0, kSizeCommand},
-      {"picture", 6, 0x0E, 0, kPictureCommand},
-      {"auto focus", 2, 0x19, 0, {0x1B, 0x43, 0x03, 0x00, 0x02, 0x19, 0x00, 0x1B, 0x00}},
-      {"zoom set 50", 3, 0x8D, 12, {0x1B, 0x43, 0x0E, 0x00, 0x03, 0x8D, 0x32, 0, 0,    0,
-                                    0,    0,    0,    0,    0,    0,    0,    0, 0xC2, 0x00}},
-      {"zoom get", 4, 0x8D, 0, {0x1B, 0x43, 0x02, 0x00, 0x04, 0x8D, 0x91, 0x00}},
-      {"value",
-       0,
-       0x20,
-       0x04030201,
-       {0x1B, 0x43, 0x06, 0x00, 0x00, 0x20, 0x01, 0x02, 0x03, 0x04, 0x2A, 0x00}},
-      {"empty block", 3, 0x20, 0, {0x1B, 0x43, 0x02, 0x00, 0x03, 0x20, 0x23, 0x00}},
-      {"type 5", 5, 0x0C, 0, {}},
-      {"type 0xFF", 0xFF, 0x0C, 0, {}},
-      {"block of 1,017", 3, 0x20, CAM_SEND_BUFFER_SIZE - 7, {}},
-      {"block of 65,535", 3, 0x20, 65535, {}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(::testing::Message() << "type " << int(c.type) << ", " << c.value);
     API_COMMAND &command = ext_->ApiCommand;
-    std::memset(&command.Argument, 0, 16);
+    std::memset(&command, 0, 16);
     command.CommandType = c.type;
     command.Address = c.address;
-    if (c.type == 3) {
-      command.Argument.Block.DataLength = static_cast<USHORT>(c.value);
-      command.Argument.Block.Data[0] = 50;
-    } else {
+    if (c.type == 3)
+      command.Argument.Block = {static_cast<USHORT>(c.value), {50}};
+    else
       command.Argument.Value = c.value;
-    }
-    std::vector<UCHAR> send(CAM_SEND_BUFFER_SIZE + 16, 0xEE);
-    ULONG length = 0xDEAD;
-    EXPECT_EQ(VELTRA_CreateAPItoCAMPacket(&command, send.data(), &length), c.expected.empty() ? 0u : 1u);
-    EXPECT_EQ(Bytes(send.begin(), send.begin() + (c.expected.empty() ? 0 : length)), c.expected);
-    EXPECT_EQ(length, c.expected.empty() ? 0xDEADu : c.expected.size());
-    EXPECT_EQ(send[CAM_SEND_BUFFER_SIZE], 0xEE);
-
-    const size_t sent = device_->out_packets().size();
     clear_log();
+    const size_t sent = device_->out_packets().size();
     EXPECT_EQ(VELTRA_writeUSB(ext_, &command),
               c.expected.empty() ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
     const std::vector<Bytes> out = device_->out_packets();
-    ASSERT_EQ(out.size(), sent + (c.expected.empty() ? 0 : 1));
-    if (c.expected.empty()) {
-      EXPECT_EQ(log_count("Fail to VELTRA_CreateAPItoCAMPacket\n"), 1u);
-      continue;
-    }
-    EXPECT_EQ(out.back(), c.expected);
-    const std::string size = std::to_string(c.expected.size());
-    EXPECT_EQ(log_count("USBSyncWrite " + size + "Bytes SendData[0]=1b\n"), 1u);
-    EXPECT_EQ(log_count("USBwriteComplete Status=0\n"), 1u);
-    EXPECT_EQ(log_count("USBSyncWrite::Complete.status = 0\n"), 1u);
+    EXPECT_EQ(out.size() == sent ? Bytes{} : out.back(), c.expected);
+    EXPECT_EQ(log_count(c.expected.empty()
+                            ? "Fail to VELTRA_CreateAPItoCAMPacket\n"
+                            : "USBSyncWrite " + std::to_string(c.expected.size()) + "Bytes SendData[0]=1b\n"),
+              1u);
+    EXPECT_EQ(log_count("USBSyncWrite::Complete.status = 0\n"), c.expected.empty() ? 0u : 1u);
   }
-  // A block that fills the send buffer exactly is built.
-  ext_->ApiCommand.CommandType = 3;
-  ext_->ApiCommand.Argument.Block.DataLength = CAM_SEND_BUFFER_SIZE - 8;
-  ULONG length = 0;
-  std::vector<UCHAR> send(CAM_SEND_BUFFER_SIZE);
-  EXPECT_EQ(VELTRA_CreateAPItoCAMPacket(&ext_->ApiCommand, send.data(), &length), 1u);
-  EXPECT_EQ(length, static_cast<ULONG>(CAM_SEND_BUFFER_SIZE));
 }
 
 // Makes sure a reply is read to its ETX with one ACK per data packet on both completion paths, keeping what
@@ -138,6 +116,7 @@ TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
 TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   Bytes bad = etx(counting(12));
   bad.back() ^= 1;
+  const Bytes first = stx(counting(100)), last = etx(counting(50, 100)), forty = stx(counting(40));
   struct Case {
     const char *what;
     emu::ScriptedUsbDevice::AnswerMode mode;
@@ -148,18 +127,11 @@ TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   const auto now = emu::ScriptedUsbDevice::AnswerMode::Immediate;
   const auto later = emu::ScriptedUsbDevice::AnswerMode::Deferred;
   const Case cases[] = {
-      {"two packets", now, {stx(counting(100)), etx(counting(50, 100))}, 0, 150, 1, 2, 150},
-      {"two packets, answered later", later, {stx(counting(100)), etx(counting(50, 100))}, 0, 150, 1, 2, 150},
-      {"overflow on ETX", now, {stx(counting(100)), etx(counting(50, 100))}, 0, 120, 0, 2, 100},
-      {"overflow on STX",
-       now,
-       {stx(counting(40)), stx(counting(40)), stx(counting(40)), etx(counting(5))},
-       0,
-       50,
-       0,
-       4,
-       40},
-      {"NAK while draining", now, {stx(counting(40)), {0x15}}, 0, 10, 0, 2, 0},
+      {"two packets", now, {first, last}, 0, 150, 1, 2, 150},
+      {"two packets, answered later", later, {first, last}, 0, 150, 1, 2, 150},
+      {"overflow on ETX", now, {first, last}, 0, 120, 0, 2, 100},
+      {"overflow on STX", now, {forty, forty, forty, etx(counting(5))}, 0, 50, 0, 4, 40},
+      {"NAK while draining", now, {forty, {0x15}}, 0, 10, 0, 2, 0},
       {"ACK first", now, {kAck}, 1, 12, 0, 0, 0},
       {"bad checksum", now, {bad}, 1, 12, 0, 0, 0},
       {"bad checksum not verified", now, {bad}, 0, 12, 1, 1, 12},
@@ -181,44 +153,37 @@ TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   EXPECT_EQ(log_count("USBSyncRead Complete Status=0 ReadLen=106 ReadData[0]=2\n"), 3u);
 }
 
-// Makes sure a read that fails (at once or pended) or moves no byte is no packet. Catches a parse of stale
-// RecvBuffer bytes.
-TEST_F(PacketExchangeTest, FailedAndEmptyReadsAreNoPacket) {
+// Makes sure a read that fails (at once or pended) or moves no byte is no packet, a port reset ends one
+// waiting for a silent device, and a failed write shows in the log and WriteStatus. Catches a parse of stale
+// RecvBuffer bytes, a wait only a reply ends, a write error unseen.
+TEST_F(PacketExchangeTest, ReadsAndWritesThatEndWithoutAPacket) {
   ext_->RecvBuffer[0] = 0x03;
   device_->queue_in_failure(usbbus::TransferOutcome::NoResponse);
   EXPECT_EQ(VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket), 0u);
   EXPECT_EQ(log_count("USBSyncRead Read Error =C0000001\n"), 1u);
-  std::atomic<ULONG> result{99};
-  std::thread reader([&] { result = VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket); });
-  // Pended: the bus's dispatch has returned, so the failure cannot end the read inside it.
-  EXPECT_TRUE(rig::wait_until([&] { return rig_.bus().pended_requests() == 1; }, 5000ms));
-  device_->queue_in_failure(usbbus::TransferOutcome::NoResponse);
-  reader.join();
-  EXPECT_EQ(result.load(), 0u);
-  EXPECT_EQ(log_count("USBSyncRead Complete Status=C0000005 ReadLen=0 ReadData[0]=3\n"), 1u);
   device_->queue_in(Bytes{});
   EXPECT_EQ(VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket), 0u);
-}
-
-// Makes sure a port reset ends a read waiting for a silent device, and a failed write shows in the log and
-// WriteStatus. Catches a wait only a reply ends, a write error unseen.
-TEST_F(PacketExchangeTest, PortResetEndsAWaitingReadAndFailedWritesAreLogged) {
-  std::atomic<ULONG> result{99};
-  std::thread reader([&] { result = VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket); });
-  EXPECT_TRUE(rig::wait_until([&] { return device_->waiting_in_transfers() == 1; }, 5000ms));
-  EXPECT_EQ(result.load(), 99u);
-  EXPECT_EQ(QRNUSB_ResetPort(ext_->pRealPhysicalDeviceObject), STATUS_SUCCESS);
-  reader.join();
-  EXPECT_EQ(result.load(), 0u);
-
+  for (bool reset : {false, true}) {
+    std::atomic<ULONG> result{99};
+    std::thread reader([&] { result = VELTRA_ReceiveCAMPacket(ext_, 1, &ext_->CamPacket); });
+    // Pended: the bus's dispatch has returned, so what ends the read cannot end it inside the dispatch.
+    EXPECT_TRUE(rig::wait_until([&] { return rig_.bus().pended_requests() == 1; }, 5000ms));
+    EXPECT_EQ(result.load(), 99u);
+    if (reset)
+      EXPECT_EQ(QRNUSB_ResetPort(ext_->pRealPhysicalDeviceObject), STATUS_SUCCESS);
+    else
+      device_->queue_in_failure(usbbus::TransferOutcome::NoResponse);
+    reader.join();
+    EXPECT_EQ(result.load(), 0u);
+    EXPECT_TRUE(rig_.bus().wait_idle(5000ms)); // the next read's wait sees that read alone
+  }
+  EXPECT_EQ(log_count("USBSyncRead Complete Status=C0000005 ReadLen=0 ReadData[0]=3\n"), 1u);
   device_->fail_next_out(usbbus::TransferOutcome::Stall);
   EXPECT_EQ(VELTRA_writeUSB1Byte(ext_, 0x06), STATUS_SUCCESS);
   EXPECT_LT(ext_->WriteStatus, 0);
   EXPECT_EQ(log_count("USBSyncWrite::Complete.status = C0000004\n"), 1u);
   ext_->SendLength = 0;
-  EXPECT_EQ(USBSyncWrite(ext_), STATUS_SUCCESS);
-  EXPECT_TRUE(device_->out_packets().empty())
-      << "the failed write took nothing, the empty send sends nothing";
+  EXPECT_TRUE(USBSyncWrite(ext_) == STATUS_SUCCESS && device_->out_packets().empty()) << "nothing sent";
 }
 
 // Makes sure the size is read little-endian and acknowledged (a NAK reuses it, a refused answer gives 0), a
