@@ -64,50 +64,6 @@ TEST_F(BulkTransferTest, CompletesAtOnceOrLaterOnTheAnsweringThread) {
   EXPECT_EQ(device_->out_packets(), (std::vector<std::vector<uint8_t>>{{command, command + sizeof command}}));
 }
 
-// Three reads, each started from the callback of the one before on the device's thread.
-struct ChainedReads {
-  emu::ScriptedUsbDevice *device;
-  PDEVICE_OBJECT pdo;
-  PUSBD_PIPE_INFORMATION pipe;
-  KEVENT done;
-  int started = 0;
-  std::atomic<int> good{0};
-  uint8_t buffers[3][8] = {};
-
-  void start_next() {
-    const uint8_t packet[8] = {static_cast<uint8_t>(started), 1, 2, 3, 4, 5, 6, 7};
-    device->queue_in(packet);
-    ++started;
-    (void)QRNUSB_ReadWrite(pdo, buffers[started - 1], 8, 1, pipe, callback, this);
-  }
-  static NTSTATUS callback(PVOID context, ULONG length, NTSTATUS status) {
-    auto self = static_cast<ChainedReads *>(context);
-    const int index = self->started - 1;
-    self->good += status == STATUS_SUCCESS && length == 8 && self->buffers[index][0] == index &&
-                  std::this_thread::get_id() == self->device->thread_id() &&
-                  KeGetCurrentIrql() == DISPATCH_LEVEL;
-    if (self->started < 3)
-      self->start_next();
-    else
-      KeSetEvent(&self->done, 0, FALSE);
-    return STATUS_SUCCESS;
-  }
-};
-
-// Makes sure a callback on the device's thread may start the next transfer. Catches a completion run under
-// the device's or the bus's lock (deadlock).
-TEST_F(BulkTransferTest, CallbackOnTheDeviceThreadMayStartTheNextTransfer) {
-  ASSERT_NO_FATAL_FAILURE(start_scripted());
-  device_->set_loopback(false);
-  device_->set_answer_mode(Mode::Deferred, 2ms);
-  ChainedReads chain{device_.get(), pdo(), in_pipe(), {}};
-  KeInitializeEvent(&chain.done, NotificationEvent, FALSE);
-  chain.start_next();
-  ASSERT_TRUE(wait_event(chain.done));
-  EXPECT_EQ(chain.good, 3);
-  EXPECT_TRUE(rig_.bus().wait_idle(5000ms));
-}
-
 // Makes sure a pending read ends once, with its status and log line, by removal (before it returns), port or
 // pipe reset, new selection or cancel. Catches a removal or reset that leaves it waiting.
 TEST_F(BulkTransferTest, PendingReadEndsByRemovalResetNewSelectionOrCancel) {

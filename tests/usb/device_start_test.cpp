@@ -137,23 +137,5 @@ TEST_F(DeviceStartTest, SilentDeviceTimesOutAfterThreeSeconds) {
   EXPECT_EQ(rig_.bus().counters().cancelled, 1u);
 }
 
-// Makes sure removal ends a pended control request and later ones fail at once. Catches a caller left waiting
-// for a device that is gone.
-TEST_F(DeviceStartTest, RemovalEndsAPendedControlRequest) {
-  ASSERT_NO_FATAL_FAILURE(plug());
-  rig_.bus().set_control_delay(60s);
-  usbbus::UsbBus &bus = rig_.bus();
-  std::thread remover([&bus] {
-    (void)rig::wait_until([&bus] { return bus.pended_requests() == 1; }, 5000ms);
-    bus.remove_device();
-  });
-  EXPECT_EQ(QRNUSB_ResetPort(pdo()), STATUS_DEVICE_NOT_CONNECTED);
-  remover.join();
-  PUSB_DEVICE_DESCRIPTOR descriptor = nullptr;
-  EXPECT_EQ(QRNUSB_GetDeviceDescriptor(pdo(), &descriptor), STATUS_DEVICE_NOT_CONNECTED);
-  ExFreePool(descriptor);
-  EXPECT_EQ(device_->port_resets(), 0u);
-}
-
 } // namespace
 } // namespace usbtest
