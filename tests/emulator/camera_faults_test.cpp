@@ -22,8 +22,8 @@ emu::CameraConfig with_fault(const std::string &setting, uint64_t seed = 7) {
   return config;
 }
 
-// Makes sure knob settings are parsed or refused as documented and the help names every fault. Catches a tool
-// option that silently does nothing.
+// Makes sure knob settings are parsed or refused as documented. Catches a tool option that silently does
+// nothing.
 TEST_F(CameraFaultsTest, KnobSyntax) {
   emu::FaultPlan plan;
   for (const char *setting : {"nak=0.25", "lost-packet=0.5%", "size-zero@3", "size-zero@9", "disconnect"})
@@ -34,8 +34,6 @@ TEST_F(CameraFaultsTest, KnobSyntax) {
   EXPECT_DOUBLE_EQ(plan.knobs[static_cast<size_t>(Fault::Disconnect)].rate, 1.0);
   for (const char *setting : {"no-such-fault", "nak=2", "nak=x", "nak@0", "nak@"})
     EXPECT_NE(emu::fault_plan_apply(&plan, setting), "") << setting;
-  for (const emu::FaultInfo &info : emu::kFaultTable)
-    EXPECT_NE(emu::fault_help_text().find(info.name), std::string::npos) << info.name;
 }
 
 // Makes sure each fault has the effect it names where it is told to fire (an @2 picture fault leaves picture

@@ -23,9 +23,7 @@ protected:
   }
   // Plugs a camera made from `config` and starts the driver over it.
   void start(const emu::CameraConfig &config) {
-    std::string error;
-    ASSERT_TRUE(rig_.plug_camera(config, &error)) << error;
-    ASSERT_EQ(rig_.start(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(start_camera(config));
     ext_ = rig_.extension();
   }
   // Size, then picture, as the transfer thread asks: the fetch's result and the size.

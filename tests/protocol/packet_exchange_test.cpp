@@ -5,12 +5,10 @@
 #include <thread>
 
 #include "emulator/camera/wire.h"
-#include "emulator/usb/scripted_device.h"
 #include "protocol/packet_exchange.h"
 #include "protocol/packet_format.h"
 #include "protocol/picture_commands.h"
-#include "tests/support/rig_test.h"
-#include "usb/qrnusb.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace {
 
@@ -36,16 +34,13 @@ Bytes stx(const Bytes &data) {
   return emu::wire_data_packet(emu::kStx, data);
 }
 
-class PacketExchangeTest : public RigTest {
+class PacketExchangeTest : public usbtest::UsbTest {
 protected:
   void SetUp() override {
-    RigTest::SetUp();
-    device_ = std::make_shared<emu::ScriptedUsbDevice>();
+    UsbTest::SetUp();
+    ASSERT_NO_FATAL_FAILURE(start_scripted());
     device_->set_loopback(false);
-    ASSERT_TRUE(rig_.plug(device_));
-    ASSERT_EQ(rig_.start(), STATUS_SUCCESS);
     ext_ = rig_.extension();
-    clear_log();
   }
   void queue(const std::vector<Bytes> &packets) {
     for (const Bytes &packet : packets)
@@ -58,7 +53,6 @@ protected:
     return n;
   }
 
-  std::shared_ptr<emu::ScriptedUsbDevice> device_;
   PHW_DEVICE_EXTENSION ext_ = nullptr;
 };
 
