@@ -202,7 +202,7 @@ TEST_F(PacketExchangeTest, PictureSizeAndPictureCommands) {
   EXPECT_EQ(Bytes(ext_->PictureBuffer, ext_->PictureBuffer + 3000), picture);
   queue({stx(Bytes(1000, 1)), stx(Bytes(1000, 2)), etx(Bytes(1001, 3))});
   EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 3000), 0u);
-  EXPECT_EQ(device_->out_packets().size(), 5u + 4 + 4);
+  ASSERT_EQ(device_->out_packets().size(), 5u + 4 + 4);
   EXPECT_EQ(device_->out_packets()[5], kPictureCommand);
 
   EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, CAM_BUFFER_SIZE + 1), 0u);

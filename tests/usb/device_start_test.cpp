@@ -128,7 +128,7 @@ TEST_F(DeviceStartTest, SilentDeviceTimesOutAfterThreeSeconds) {
   EXPECT_LT(waited, rig::under_sanitizer() ? 10s : 5s);
   const std::vector<std::string> lines = log();
   const auto timing = std::find(lines.begin(), lines.end(), "Invalid status=0x00000102\n");
-  ASSERT_TRUE(timing != lines.end() && timing != lines.begin());
+  ASSERT_TRUE(timing != lines.begin() && timing != lines.end() && timing + 1 != lines.end());
   EXPECT_EQ(timing[-1].rfind("InternalRequest StartTime=0x", 0), 0u) << timing[-1];
   EXPECT_NE(timing[-1].find("msec\n"), std::string::npos) << timing[-1];
   EXPECT_EQ(timing[1], "status 0x00000102\n");
