@@ -1,12 +1,7 @@
-// A read request shaped as the stream class host delivers it to the driver's
-// transfer thread: a request block whose stream object carries the stream
-// extension (STREAMEX) with pool copies of the open-time video info header and
-// the current data format, and one KSSTREAM_HEADER, followed by its
-// KS_FRAME_INFO, pointing at a frame buffer. Guard bytes follow the frame
-// buffer's FrameExtent so that any write past it is seen.
-//
-// Used by the image tests, the benchmark and the fuzz target. Not thread-safe;
-// create and destroy on one thread (the pool copies are freed on destruction).
+// A read request as the stream class host hands it to the driver's transfer thread: its stream extension with
+// pool copies of the open-time video info header and the current format, and one KSSTREAM_HEADER and
+// KS_FRAME_INFO pointing at a frame buffer of FrameExtent bytes followed by guard bytes. Used by the image
+// tests, the benchmark and the fuzz target; one thread.
 #pragma once
 
 #include <cstdint>
@@ -29,44 +24,32 @@ class FrameRequest {
 public:
   static constexpr size_t kGuardBytes = 256;
   static constexpr uint8_t kGuard = 0xA5;
-  static constexpr uint8_t kStale = 0xCD; // what the buffer holds before a decode
+  static constexpr uint8_t kStale = 0xCD; // what the frame holds before a decode
 
-  // height is signed as in a bitmap header (negative: top-down) and goes into
-  // both the video info header and the data format. extent 0 means the
-  // frame's biSizeImage.
+  // `height` as in a bitmap header (negative: top-down); `extent` 0: the frame's image size.
   FrameRequest(LONG width, LONG height, ULONG extent = 0) {
-    const ULONG rows = static_cast<ULONG>(height < 0 ? -height : height);
-    const ULONG image_size = rgb24_pitch(width) * rows;
-    vih_ = static_cast<PKS_VIDEOINFOHEADER>(pool_copy(sizeof(KS_VIDEOINFOHEADER)));
-    vih_->rcSource = {0, 0, width, static_cast<LONG>(rows)};
-    vih_->rcTarget = {0, 0, width, static_cast<LONG>(rows)};
-    vih_->dwBitRate = image_size * 8 * 15;
-    vih_->AvgTimePerFrame = 666666;
-    set_bitmap(&vih_->bmiHeader, width, height, image_size);
-    format_ = static_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(pool_copy(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)));
+    const ULONG image_size = rgb24_pitch(width) * static_cast<ULONG>(height < 0 ? -height : height);
+    vih_ = static_cast<PKS_VIDEOINFOHEADER>(pool_block(sizeof(KS_VIDEOINFOHEADER)));
+    vih_->rcSource = vih_->rcTarget = {0, 0, width, height < 0 ? -height : height};
+    vih_->bmiHeader = {sizeof(KS_BITMAPINFOHEADER), width, height, 1, 24, KS_BI_RGB, image_size, 0, 0, 0, 0};
+    format_ = static_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(pool_block(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)));
     format_->DataFormat.FormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);
     format_->DataFormat.SampleSize = image_size;
     format_->DataFormat.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
     format_->DataFormat.SubFormat = KSDATAFORMAT_SUBTYPE_RGB24;
     format_->DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
     format_->VideoInfoHeader = *vih_;
-
     strm_ex_.pStreamObject = &stream_object_;
     strm_ex_.pKSDataFormat = &format_->DataFormat;
     strm_ex_.pVideoInfoHeader = vih_;
     stream_object_.SizeOfThisPacket = sizeof(HW_STREAM_OBJECT);
     stream_object_.HwStreamExtension = &strm_ex_;
     stream_object_.StreamHeaderMediaSpecific = sizeof(KS_FRAME_INFO);
-
     extent_ = extent != 0 ? extent : image_size;
     buffer_.assign(extent_ + kGuardBytes, kGuard);
     std::memset(buffer_.data(), kStale, extent_);
-    data_.Header.Size = sizeof(data_);
-    data_.Header.FrameExtent = extent_;
-    data_.Header.Data = buffer_.data();
-    data_.Header.DataUsed = 0xDEADBEEF;
+    data_.Header = {sizeof(FrameData), 0, {}, 0, extent_, 0xDEADBEEF, buffer_.data(), 0, 0};
     data_.FrameInfo.ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-
     srb_.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     srb_.Command = SRB_READ_DATA;
     srb_.StreamObject = &stream_object_;
@@ -75,7 +58,6 @@ public:
     srb_.NumberOfBuffers = 1;
     srb_.Flags = SRB_HW_FLAGS_DATA_TRANSFER | SRB_HW_FLAGS_STREAM_REQUEST;
   }
-
   ~FrameRequest() {
     ExFreePool(format_);
     ExFreePool(vih_);
@@ -88,16 +70,9 @@ public:
   STREAMEX &strm_ex() { return strm_ex_; }
   PKS_VIDEOINFOHEADER vih() { return vih_; }
   PKS_DATAFORMAT_VIDEOINFOHEADER format() { return format_; }
-
   uint8_t *frame() { return buffer_.data(); }
   ULONG extent() const { return extent_; }
   ULONG pitch() const { return rgb24_pitch(vih_->bmiHeader.biWidth); }
-
-  // Refills the frame with kStale and the stream header's DataUsed with a mark.
-  void reset() {
-    std::memset(buffer_.data(), kStale, extent_);
-    data_.Header.DataUsed = 0xDEADBEEF;
-  }
 
   // Whether every guard byte after FrameExtent is as it was.
   bool guards_intact() const {
@@ -107,35 +82,18 @@ public:
     return true;
   }
 
-  // The current data format's biHeight (changed by SRB_SET_DATA_FORMAT).
-  void set_format_size(LONG width, LONG height) {
-    format_->VideoInfoHeader.bmiHeader.biWidth = width;
-    format_->VideoInfoHeader.bmiHeader.biHeight = height;
-  }
-
 private:
   struct FrameData {
     KSSTREAM_HEADER Header;
     KS_FRAME_INFO FrameInfo;
   };
 
-  static void set_bitmap(KS_BITMAPINFOHEADER *bmi, LONG width, LONG height, ULONG image_size) {
-    bmi->biSize = sizeof(KS_BITMAPINFOHEADER);
-    bmi->biWidth = width;
-    bmi->biHeight = height;
-    bmi->biPlanes = 1;
-    bmi->biBitCount = 24;
-    bmi->biCompression = KS_BI_RGB;
-    bmi->biSizeImage = image_size;
-  }
-
   // A zero-filled pool block with the driver's tag, as the stream's copies are.
-  static void *pool_copy(size_t size) {
+  static void *pool_block(size_t size) {
     void *block = ExAllocatePoolWithTag(NonPagedPool, size, PoolTag("Wdm "));
     if (block == nullptr)
       std::abort();
-    std::memset(block, 0, size);
-    return block;
+    return std::memset(block, 0, size);
   }
 
   HW_STREAM_REQUEST_BLOCK srb_{};

@@ -3,9 +3,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
-#include "tests/usb/usb_test.h"
+#include "tests/usb/usb_fixture.h"
 
 namespace usbtest {
 namespace {
@@ -20,6 +19,12 @@ struct Gate {
   bool answer = false;       // the test: answer the waiting IN transfer now
   bool release = false;      // the test: let go of the answered transfer
   bool thread_ended = false; // the model: its thread has returned
+
+  void set(bool Gate::*flag) {
+    std::lock_guard guard(lock);
+    this->*flag = true;
+    changed.notify_all();
+  }
 };
 
 // A device with the camera's descriptors whose thread answers an IN transfer when told, finishes
@@ -38,11 +43,9 @@ public:
   }
 
   std::span<const uint8_t> descriptor(uint8_t type, uint8_t, uint16_t) override {
-    if (type == 1)
-      return emu::usb_device_descriptor();
-    if (type == 2)
-      return emu::usb_configuration_descriptor(emu::UsbIdentityVariant::Camera);
-    return {};
+    return type == 1   ? emu::usb_device_descriptor()
+           : type == 2 ? emu::usb_configuration_descriptor(emu::UsbIdentityVariant::Camera)
+                       : std::span<const uint8_t>{};
   }
   void submit(const usbbus::TransferHandle &transfer) override {
     std::lock_guard guard(gate_.lock);
@@ -76,45 +79,24 @@ private:
   std::thread thread_;
 };
 
-// Makes sure that a device model's thread holding the last reference of a finished transfer
-// after the bus and every other owner of the model are gone does not destroy the model from
-// that thread, and that nothing is left behind. Catches requests that own the bus's state and,
-// through it, the model (the model's thread then joins itself: "Resource deadlock avoided").
+// Makes sure a model's thread holding the last transfer after every owner is gone does not destroy its model.
+// Catches requests owning the model through the bus's state (the thread joins itself).
 TEST_F(UsbTest, AModelThreadHoldingTheLastTransferDoesNotDestroyItsModel) {
   Gate gate;
   auto model = std::make_shared<HoldingDevice>(gate);
-  attach_model(model);
-  configure();
-
+  ASSERT_TRUE(rig_.plug(model));
+  ASSERT_EQ(rig_.start(), STATUS_SUCCESS);
   TransferResult result;
   std::vector<uint8_t> buffer(64, 0xEE);
-  ASSERT_EQ(
-      QRNUSB_ReadWrite(pdo(), buffer.data(), 64, 1, pipe_of(emu::kCameraBulkIn), RecordTransfer, &result),
-      STATUS_PENDING);
-  {
-    std::lock_guard guard(gate.lock);
-    gate.answer = true;
-  }
-  gate.changed.notify_all();
+  ASSERT_EQ(transfer(result, buffer.data(), 64), STATUS_PENDING);
+  gate.set(&Gate::answer);
   ASSERT_TRUE(result.wait());
-  EXPECT_EQ(result.Calls, 1);
-  EXPECT_EQ(result.Status, STATUS_SUCCESS);
-  EXPECT_EQ(result.Bytes, 4u);
-  const usbbus::UsbBus::Counters counters = bus_->counters();
-  EXPECT_EQ(counters.completed_later, 1u);
-  EXPECT_EQ(counters.cancelled + counters.device_gone, 0u);
+  EXPECT_TRUE(result.calls == 1 && result.status == STATUS_SUCCESS && result.bytes == 4);
+  EXPECT_EQ(rig_.bus().counters().completed_later, 1u);
 
-  // Every owner lets go while the model's thread still holds the transfer; then the thread
-  // drops it.
-  ExFreePool(interface_);
-  interface_ = nullptr;
-  bus_.reset();
+  rig_.stop(); // every owner lets go while the model's thread still holds the transfer
   model.reset();
-  {
-    std::lock_guard guard(gate.lock);
-    gate.release = true;
-  }
-  gate.changed.notify_all();
+  gate.set(&Gate::release);
   std::unique_lock guard(gate.lock);
   EXPECT_TRUE(gate.changed.wait_for(guard, 5s, [&] { return gate.thread_ended; }));
 }
