@@ -60,6 +60,10 @@ struct ForeignThreadObject {
   ~ForeignThreadObject() {
     if (thread == nullptr)
       return;
+    // The main thread's objects at exit go before the static ones that may
+    // still ask which thread this is.
+    if (current_thread == thread)
+      current_thread = nullptr;
     std::atomic_ref<BOOLEAN>(thread->Terminated).store(TRUE);
     dispatcher_signal_thread(thread);
     ObDereferenceObject(thread);
