@@ -9,6 +9,8 @@
 
 namespace reliability {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using rig::CompletionLedger;

@@ -12,6 +12,8 @@
 
 namespace reliability {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using rig::kWaitLimit;

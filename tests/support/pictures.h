@@ -58,7 +58,3 @@ std::vector<std::vector<uint8_t>> prerendered_pictures(unsigned count, int quali
 
 } // namespace rig
 
-// The picture tests still name these through their own namespace.
-namespace image_test {
-using namespace rig;
-} // namespace image_test

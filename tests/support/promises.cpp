@@ -49,7 +49,7 @@ bool under_sanitizer() {
 }
 
 std::chrono::milliseconds teardown_limit() {
-  return under_sanitizer() ? 10000ms : 2000ms;
+  return under_sanitizer() ? 10000ms : 5000ms;
 }
 
 std::string status_text(NTSTATUS status) {
