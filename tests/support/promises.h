@@ -43,7 +43,7 @@ bool under_sanitizer();
 
 // How long stream close and device removal may take before a test calls it a
 // hang: 5 s, 10 s under sanitizers. A user waits about 2 s on an idle machine
-// (the soak program reports the times); tests run several processes per core.
+// (the soak program reports the slowest); tests run several processes per core.
 std::chrono::milliseconds teardown_limit();
 
 // The failures of a run, one line each. Thread-safe.
