@@ -71,7 +71,8 @@ TEST_F(PoolTest, FaultInjectionRefusesChosenAllocations) {
   EXPECT_LT(std::count(once.begin(), once.end(), 'x'), 35) << once;
 }
 
-// Makes sure bad frees, overruns and paged pool at DISPATCH_LEVEL are reported. Catches unchecked guards.
+// Makes sure bad frees, overruns (stopped at the write under AddressSanitizer) and paged pool at
+// DISPATCH_LEVEL are reported. Catches unchecked or unpoisoned guards.
 TEST_F(PoolTest, MisuseIsReportedNotAbsorbed) {
   quiet_misuse();
   void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
@@ -81,12 +82,18 @@ TEST_F(PoolTest, MisuseIsReportedNotAbsorbed) {
   ExFreePool(&on_stack); // foreign
   ExFreePool(nullptr);
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Pool), 3u);
-  for (int overrun : {10, -1}) {
-    if (rig::under_sanitizer())
-      break; // AddressSanitizer poisons the guards: the write itself would stop the process
-    auto *block = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
-    block[overrun] = 0;
-    ExFreePool(block);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int overrun : {10, -1, 20}) {
+    auto write_past = [&] {
+      auto *block = static_cast<volatile UCHAR *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
+      block[overrun] = 0;
+      ExFreePool(const_cast<UCHAR *>(block));
+    };
+    if (rig::under_sanitizer()) { // AddressSanitizer poisons the guards: the write itself stops the process
+      EXPECT_DEATH(write_past(), "AddressSanitizer: use-after-poison") << "overrun at " << overrun;
+      continue;
+    }
+    write_past();
     EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Pool), 1u) << "overrun at " << overrun;
   }
   KIRQL old;
