@@ -53,30 +53,19 @@ std::chrono::milliseconds teardown_limit() {
 }
 
 std::string status_text(NTSTATUS status) {
-  switch (status) {
-  case STATUS_SUCCESS:
-    return "STATUS_SUCCESS";
-  case STATUS_PENDING:
-    return "STATUS_PENDING";
-  case STATUS_CANCELLED:
-    return "STATUS_CANCELLED";
-  case STATUS_IO_DEVICE_ERROR:
-    return "STATUS_IO_DEVICE_ERROR";
-  case STATUS_INSUFFICIENT_RESOURCES:
-    return "STATUS_INSUFFICIENT_RESOURCES";
-  case STATUS_DEVICE_REMOVED:
-    return "STATUS_DEVICE_REMOVED";
-  case STATUS_NOT_IMPLEMENTED:
-    return "STATUS_NOT_IMPLEMENTED";
-  case STATUS_INVALID_PARAMETER:
-    return "STATUS_INVALID_PARAMETER";
-  case STATUS_IO_TIMEOUT:
-    return "STATUS_IO_TIMEOUT";
-  case STATUS_TIMEOUT:
-    return "STATUS_TIMEOUT";
-  default:
-    break;
-  }
+  static const std::map<NTSTATUS, const char *> kNames = {
+      {STATUS_SUCCESS, "STATUS_SUCCESS"},
+      {STATUS_PENDING, "STATUS_PENDING"},
+      {STATUS_CANCELLED, "STATUS_CANCELLED"},
+      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
+      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
+      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+      {STATUS_TIMEOUT, "STATUS_TIMEOUT"}};
+  if (const auto name = kNames.find(status); name != kNames.end())
+    return name->second;
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
   return text;
@@ -278,24 +267,25 @@ namespace {
 // Promise 1 by the host's count of deliveries and completions.
 void check_requests(const std::string &where, Failures &failures) {
   const streamclass::HostAccounting counts = streamclass::host_accounting();
-  if (counts.completed_twice != 0)
-    failures.add(where + ": " + std::to_string(counts.completed_twice) + " request(s) completed twice");
-  if (counts.wrong_notification != 0)
-    failures.add(where + ": " + std::to_string(counts.wrong_notification) +
-                 " request(s) completed through the wrong notification");
-  if (counts.unknown_completion != 0)
-    failures.add(where + ": " + std::to_string(counts.unknown_completion) +
-                 " completion(s) of a block that was no live request");
-  if (counts.never_completed != 0)
-    failures.add(where + ": " + std::to_string(counts.never_completed) +
-                 " request(s) never completed before their pin or device went away");
-  if (counts.completed_after_removal != 0)
-    failures.add(where + ": " + std::to_string(counts.completed_after_removal) +
-                 " request(s) completed after their pin or device went away");
-  if (counts.outstanding != 0)
-    failures.add(where + ": " + std::to_string(counts.outstanding) + " request(s) still outstanding");
+  static const struct {
+    uint64_t streamclass::HostAccounting::*count;
+    const char *what;
+  } kBroken[] = {
+      {&streamclass::HostAccounting::completed_twice, " request(s) completed twice"},
+      {&streamclass::HostAccounting::wrong_notification,
+       " request(s) completed through the wrong notification"},
+      {&streamclass::HostAccounting::unknown_completion,
+       " completion(s) of a block that was no live request"},
+      {&streamclass::HostAccounting::never_completed,
+       " request(s) never completed before their pin or device went away"},
+      {&streamclass::HostAccounting::completed_after_removal,
+       " request(s) completed after their pin or device went away"},
+      {&streamclass::HostAccounting::outstanding, " request(s) still outstanding"},
+  };
+  for (const auto &broken : kBroken)
+    if (counts.*broken.count != 0)
+      failures.add(where + ": " + std::to_string(counts.*broken.count) + broken.what);
 }
-
 
 // Promise 2: nothing of the platform left behind.
 void check_leftovers(const Baseline &baseline, const std::string &where, Failures &failures,

@@ -81,7 +81,6 @@ public:
   PDEVICE_OBJECT pdo() const { return bus_->physical_device_object(); }
   // The emulated camera (plug_camera only).
   emu::UsbCamera &camera() const { return *camera_; }
-  streamclass::Driver &driver() const { return *driver_; }
   streamclass::Adapter &adapter() const { return *adapter_; }
   PHW_DEVICE_EXTENSION extension() const {
     return static_cast<PHW_DEVICE_EXTENSION>(adapter_->device_extension());
