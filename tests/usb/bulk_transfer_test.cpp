@@ -157,42 +157,23 @@ TEST_F(BulkTransferTest, DeviceErrorsEndTransfersWithTheirStatus) {
   }
 }
 
-// Makes sure a transfer that cannot start or that the bus fails calls back once, 0 bytes, after its log line
-// and every record freed. Catches a second or missing callback, a leak (the MDL not freed).
+// Makes sure a transfer that cannot start for want of memory calls back once, 0 bytes, every record freed
+// first. Catches a second or missing callback, a leak. (The bus failing a transfer: the camera's read-error
+// fault in protocol/camera_pictures_test.cpp.)
 TEST_F(BulkTransferTest, FailedStartCallsBackOnceAfterReleasingEverything) {
   ASSERT_NO_FATAL_FAILURE(start_scripted());
-  const NTSTATUS no_room = STATUS_INSUFFICIENT_RESOURCES;
-  const struct {
-    ULONG tag; // whose nth allocation fails; 0: the bus fails the URB
-    uint64_t nth;
-    NTSTATUS returned, status;
-    std::vector<std::string> log;
-  } cases[] = {
-      {PoolTag("Wdm "), 1, no_room, no_room, {"TEST CALLBACK\n", "QRNUSB_ReadWrite no room context\n"}},
-      {PoolTag("Mdl "), 1, no_room, no_room, {"QRNUSB_ReadWrite no room Mdl\n", "TEST CALLBACK\n"}},
-      {PoolTag("Wdm "), 2, no_room, no_room, {"QRNUSB_ReadWrite no room URB\n", "TEST CALLBACK\n"}},
-      {PoolTag("Irp "), 1, no_room, no_room, {"QRNUSB_ReadWrite no room IRP\n", "TEST CALLBACK\n"}},
-      {0,
-       0,
-       STATUS_UNSUCCESSFUL,
-       USBD_STATUS_DEV_NOT_RESPONDING,
-       {"QRNUSB_AsyncReadComp Error status=0xC0000005,Len=0x00010000 retLen=0x00000000\n", "TEST CALLBACK\n",
-        "error QRNUSB_ReadWrite status=0xC0000001\n"}},
-  };
   std::vector<uint8_t> buffer(65536);
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.log.front());
-    clear_log();
-    if (c.tag != 0)
-      platform::pool_fail_nth(c.nth, c.tag);
-    else
-      rig_.bus().fail_requests(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_DEV_NOT_RESPONDING);
+  for (auto [tag, nth] : {std::pair{PoolTag("Wdm "), 1},
+                          {PoolTag("Mdl "), 1},
+                          {PoolTag("Wdm "), 2},
+                          {PoolTag("Irp "), 1}}) { // context, MDL, URB, IRP
+    SCOPED_TRACE(platform::pool_tag_text(tag) + " " + std::to_string(nth));
+    platform::pool_fail_nth(nth, tag);
     TransferResult result;
-    EXPECT_EQ(transfer(result, buffer.data(), 65536), c.returned);
+    EXPECT_EQ(transfer(result, buffer.data(), 65536), STATUS_INSUFFICIENT_RESOURCES);
     platform::pool_faults_clear();
-    EXPECT_TRUE(result.calls == 1 && result.bytes == 0 && result.status == c.status);
+    EXPECT_TRUE(result.calls == 1 && result.bytes == 0 && result.status == STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(result.live_at_callback, 0u);
-    EXPECT_EQ(log(), c.log);
   }
   EXPECT_EQ(device_->submitted(), 0u);
 }
