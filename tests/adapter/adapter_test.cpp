@@ -1,5 +1,6 @@
-// The camera driver's adapter dispatch on the rig's started device: each command's status and line, the queue
-// of requests arriving while one is processed, the cancel and time-out handlers, and the removal sequences.
+// The camera driver's adapter dispatch on the rig's started device: each command's status and line, the cancel
+// and time-out handlers, and the removal sequences. (The queue of requests arriving while one is processed:
+// adapter_stress_test.cpp.)
 #include "tests/adapter/adapter_test.h"
 
 using namespace std::chrono_literals;
@@ -35,8 +36,6 @@ TEST_F(AdapterTest, EachCommandEndsWithItsStatusAndItsLine) {
     const char *line;
   } const cases[] = {
       {SRB_OPEN_DEVICE_INSTANCE, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000103\n"},
-      {SRB_CLOSE_DEVICE_INSTANCE, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000104\n"},
-      {SRB_UNKNOWN_DEVICE_COMMAND, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x0000010A\n"},
       {static_cast<SRB_COMMAND>(0x1FF), STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x000001FF\n"},
       {SRB_READ_DATA, STATUS_NOT_IMPLEMENTED, "SRB_UNKNOWN_DEVICE_COMMAND 0x00000000\n"}, // a stream command
       {SRB_PAGING_OUT_DRIVER, STATUS_NOT_IMPLEMENTED, "SRB_PAGING_OUT_DRIVER\n"},
@@ -51,31 +50,6 @@ TEST_F(AdapterTest, EachCommandEndsWithItsStatusAndItsLine) {
     EXPECT_EQ(send(c.command), c.status);
     EXPECT_EQ(log(), Lines{c.line});
   }
-}
-
-// Makes sure requests arriving while another is processed are queued with the busy lines and return at once,
-// then are processed in arrival order by the thread that found the adapter idle. Catches two requests
-// processed at once, or one stranded in the queue.
-TEST_F(AdapterTest, RequestsArrivingWhileBusyAreQueuedAndProcessedInOrder) {
-  ASSERT_NO_FATAL_FAILURE(start());
-  auto second = queue_behind_busy_request(SRB_INITIALIZATION_COMPLETE);
-  auto third = adapter().make_request(SRB_OPEN_DEVICE_INSTANCE);
-  ASSERT_EQ(adapter().deliver(third), STATUS_PENDING);
-  EXPECT_FALSE(second->finished() || third->finished());
-  EXPECT_FALSE(IsListEmpty(&rig_.extension()->AdapterSRBList));
-  release_busy_request();
-  ASSERT_TRUE(second->finished() && third->finished());
-  EXPECT_EQ(second->status(), STATUS_SUCCESS);
-  EXPECT_EQ(third->status(), STATUS_NOT_IMPLEMENTED);
-  EXPECT_LT(first_->trace().completed, second->trace().completed);
-  EXPECT_LT(second->trace().completed, third->trace().completed);
-  EXPECT_EQ(third->trace().completed_on, first_->trace().delivered_on);
-  EXPECT_NE(third->trace().delivered_on, first_->trace().delivered_on);
-  EXPECT_EQ(rig_.extension()->AdapterSRBInProcess, 0u);
-  EXPECT_TRUE(IsListEmpty(&rig_.extension()->AdapterSRBList));
-  const Lines busy{"AddToListIfBusy Busy\n", "AdapterReceivePacket Busy\n"};
-  EXPECT_EQ(log(), (Lines{"SRB_CHANGE_POWER_STATE\n", busy[0], busy[1], busy[0], busy[1],
-                          "SRB_INITIALIZATION_COMPLETE\n", "SRB_UNKNOWN_DEVICE_COMMAND 0x00000103\n"}));
 }
 
 // Makes sure the cancel and time-out handlers only log an adapter request that waits in the queue (the cancel
