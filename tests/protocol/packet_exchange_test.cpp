@@ -54,52 +54,36 @@ protected:
   PHW_DEVICE_EXTENSION ext_ = nullptr;
 };
 
-// Makes sure each command type is built and sent byte for byte, up to a block filling the 1,024-byte send
-// buffer, and refused or longer ones send nothing. Catches a checksum missing its last byte, a wrong argument
-// or length field, an off-by-one at the send buffer.
-TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
+// Makes sure a block filling the 1,024-byte send buffer goes out whole, and a longer one or a command of an
+// unknown type sends nothing. Catches an off-by-one at the send buffer. (The commands the driver sends, byte
+// for byte: the emulated camera answers any other with a NAK.)
+TEST_F(PacketExchangeTest, CommandsBeyondTheSendBufferAreRefused) {
   Bytes fits = {0x1B, 0x43, 0xFA, 0x03, 0x03, 0x20, 50};
   fits.resize(CAM_SEND_BUFFER_SIZE - 2);
   fits.insert(fits.end(), {0x55, 0x00});
   const struct {
-    UCHAR type, address;
-    ULONG value;    // the value (type 0), byte (type 2) or block length (type 3, whose data starts with 50)
+    UCHAR type;
+    ULONG length;   // of the block (type 3), whose data starts with 50
     Bytes expected; // empty: refused
-  } cases[] = {
-      {1, 0x0C, 0, kSizeCommand},
-      {6, 0x0E, 0, kPictureCommand},
-      {2, 0x19, 0, {0x1B, 0x43, 0x03, 0x00, 0x02, 0x19, 0x00, 0x1B, 0x00}},
-      {3, 0x8D, 12, {0x1B, 0x43, 0x0E, 0x00, 0x03, 0x8D, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC2, 0x00}},
-      {4, 0x8D, 0, {0x1B, 0x43, 0x02, 0x00, 0x04, 0x8D, 0x91, 0x00}},
-      {0, 0x20, 0x04030201, {0x1B, 0x43, 0x06, 0x00, 0x00, 0x20, 0x01, 0x02, 0x03, 0x04, 0x2A, 0x00}},
-      {3, 0x20, 0, {0x1B, 0x43, 0x02, 0x00, 0x03, 0x20, 0x23, 0x00}},
-      {3, 0x20, CAM_SEND_BUFFER_SIZE - 8, fits},
-      {3, 0x20, CAM_SEND_BUFFER_SIZE - 7, {}},
-      {3, 0x20, 65535, {}},
-      {5, 0x0C, 0, {}},
-      {0xFF, 0x0C, 0, {}},
-  };
+  } cases[] = {{3, CAM_SEND_BUFFER_SIZE - 8, fits},
+               {3, CAM_SEND_BUFFER_SIZE - 7, {}},
+               {3, 65535, {}},
+               {5, 0, {}},
+               {0xFF, 0, {}}};
   for (const auto &c : cases) {
-    SCOPED_TRACE(::testing::Message() << "type " << int(c.type) << ", " << c.value);
+    SCOPED_TRACE(::testing::Message() << "type " << int(c.type) << ", " << c.length);
     API_COMMAND &command = ext_->ApiCommand;
     std::memset(&command, 0, 16);
     command.CommandType = c.type;
-    command.Address = c.address;
-    if (c.type == 3)
-      command.Argument.Block = {static_cast<USHORT>(c.value), {50}};
-    else
-      command.Argument.Value = c.value;
+    command.Address = 0x20;
+    command.Argument.Block = {static_cast<USHORT>(c.length), {50}};
     clear_log();
     const size_t sent = device_->out_packets().size();
     EXPECT_EQ(VELTRA_writeUSB(ext_, &command),
               c.expected.empty() ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
     const std::vector<Bytes> out = device_->out_packets();
     EXPECT_EQ(out.size() == sent ? Bytes{} : out.back(), c.expected);
-    EXPECT_EQ(log_count(c.expected.empty()
-                            ? "Fail to VELTRA_CreateAPItoCAMPacket\n"
-                            : "USBSyncWrite " + std::to_string(c.expected.size()) + "Bytes SendData[0]=1b\n"),
-              1u);
-    EXPECT_EQ(log_count("USBSyncWrite::Complete.status = 0\n"), c.expected.empty() ? 0u : 1u);
+    EXPECT_EQ(log_count("Fail to VELTRA_CreateAPItoCAMPacket\n"), c.expected.empty() ? 1u : 0u);
   }
 }
 
