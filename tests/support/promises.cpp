@@ -123,8 +123,6 @@ void StepWatch::set_run_name(std::string name) {
   run_name_ = std::move(name);
 }
 
-// Runs one step and judges its time. Blocks as long as the step does; any
-// thread but the watchdog's.
 bool StepWatch::run(const std::string &where, std::chrono::milliseconds limit,
                     const std::function<void()> &step, std::function<void()> rescue) {
   std::string run_name;
@@ -203,7 +201,6 @@ void StepWatch::watch() {
 void CompletionLedger::read_completed(const streamclass::Frame &frame, ULONG image_bytes,
                                       const std::string &where) {
   const NTSTATUS status = frame.status();
-  reads_++;
   {
     std::lock_guard lock(mutex_);
     reads_by_status_[status]++;

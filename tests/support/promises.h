@@ -126,14 +126,12 @@ public:
   // request came back unfinished.
   void request_returned(const std::string &what, NTSTATUS status, const std::string &where);
 
-  uint64_t reads() const { return reads_.load(); }
   uint64_t frames() const { return frames_.load(); }
   std::map<NTSTATUS, uint64_t> reads_by_status() const;
   std::map<NTSTATUS, uint64_t> requests_by_status() const;
 
 private:
   Failures &failures_;
-  std::atomic<uint64_t> reads_{0};
   std::atomic<uint64_t> frames_{0};
   mutable std::mutex mutex_; // protects the two maps
   std::map<NTSTATUS, uint64_t> reads_by_status_;
@@ -172,4 +170,3 @@ std::string status_text(NTSTATUS status);
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
 } // namespace rig
-

@@ -46,8 +46,7 @@ public:
   // fault unplugs it from the bus. False (with *error) when the camera refuses
   // the configuration or the bus cannot be made.
   bool plug_camera(const emu::CameraConfig &config, std::string *error = nullptr,
-                   std::shared_ptr<emu::CameraClock> clock = nullptr,
-                   emu::UsbIdentityVariant variant = emu::UsbIdentityVariant::Camera);
+                   std::shared_ptr<emu::CameraClock> clock = nullptr);
   // Plugs any device model into a new bus. False when the bus cannot be made.
   bool plug(std::shared_ptr<usbbus::UsbDeviceModel> device);
 

@@ -31,8 +31,6 @@ void SteppedDevice::set_configuration(uint8_t configuration_value) {
   inner_->set_configuration(configuration_value);
 }
 
-// Counts the transfer; at the armed step signals the waiter and, in Hold mode,
-// keeps this and every later transfer from the inner model (the bus ends them).
 void SteppedDevice::submit(const usbbus::TransferHandle &transfer) {
   {
     std::lock_guard hold(lock_);
@@ -56,8 +54,6 @@ void SteppedDevice::reset_pipe(uint8_t endpoint_address) {
   inner_->reset_pipe(endpoint_address);
 }
 
-// A port reset brings a device that fell silent back: it answers again from
-// its power-on state.
 void SteppedDevice::reset_port() {
   {
     std::lock_guard hold(lock_);
