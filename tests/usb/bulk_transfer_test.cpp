@@ -55,7 +55,7 @@ TEST_F(BulkTransferTest, CompletesAtOnceOrLaterOnTheAnsweringThread) {
   }
 }
 
-// Makes sure a pending read ends once, with its status and log line, by removal (before it returns), port or
+// Makes sure a pending read ends once, with its status, by removal (before it returns), port or
 // pipe reset. Catches a removal or reset that leaves it waiting. (Cancels: usb_stress_test.cpp.)
 TEST_F(BulkTransferTest, PendingReadEndsByRemovalOrReset) {
   const struct {
@@ -78,11 +78,6 @@ TEST_F(BulkTransferTest, PendingReadEndsByRemovalOrReset) {
     EXPECT_TRUE(c.status != USBD_STATUS_DEVICE_GONE || result.calls == 1) << "the removal returned first";
     ASSERT_TRUE(result.wait());
     EXPECT_TRUE(result.calls == 1 && result.status == c.status && result.bytes == 0);
-    char line[96];
-    std::snprintf(line, sizeof line,
-                  "QRNUSB_AsyncReadComp Error status=0x%08X,Len=0x00010000 retLen=0x00000000\n",
-                  static_cast<unsigned>(c.status));
-    EXPECT_EQ(log_count(line), 1u);
     TransferResult again;
     if (c.status == USBD_STATUS_DEVICE_GONE) {
       EXPECT_EQ(transfer(again, buffer.data(), 8, 0), STATUS_DEVICE_NOT_CONNECTED);
