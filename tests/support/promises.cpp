@@ -342,4 +342,10 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds tim
   return true;
 }
 
+NTSTATUS wait_object(PVOID object, std::optional<std::chrono::milliseconds> limit) {
+  LARGE_INTEGER relative;
+  relative.QuadPart = limit ? -10000 * static_cast<LONGLONG>(limit->count()) : 0;
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, limit ? &relative : nullptr);
+}
+
 } // namespace rig

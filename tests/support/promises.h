@@ -15,7 +15,6 @@
 // Failures are collected as one line each ("where: what") in a Failures list.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,5 +168,8 @@ std::string status_text(NTSTATUS status);
 
 // Waits until `done` holds, polling every 2 ms; false after `timeout`.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
+
+// Waits on a kernel object (an event, a thread) as a driver does: for ever, or at most `limit` (0: a poll).
+NTSTATUS wait_object(PVOID object, std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
 } // namespace rig

@@ -116,7 +116,7 @@ TEST_F(BulkTransferTest, DeviceErrorsEndTransfersWithTheirStatus) {
       own.urb->UrbBulkOrInterruptTransfer.TransferFlags &= ~static_cast<ULONG>(USBD_SHORT_TRANSFER_OK);
     device_->queue_in(one);
     (void)own.submit();
-    ASSERT_TRUE(wait_event(own.done));
+    ASSERT_EQ(rig::wait_object(&own.done, 5s), STATUS_SUCCESS);
     EXPECT_EQ(own.urb->UrbHeader.Status, short_ok ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER);
   }
 }
