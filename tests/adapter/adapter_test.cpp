@@ -1,7 +1,9 @@
-// The camera driver's adapter dispatch on the rig's started device: each command's status and line, the cancel
-// and time-out handlers, and the removal sequences. (The queue of requests arriving while one is processed:
-// adapter_stress_test.cpp.)
+// The camera driver's adapter dispatch on the rig's started device: each command's status and line, the
+// cancel and time-out handlers, and the removal sequences. (The queue of requests arriving while one is
+// processed: adapter_stress_test.cpp.)
 #include "tests/adapter/adapter_test.h"
+
+#include <cstdio>
 
 using namespace std::chrono_literals;
 using streamclass::RemovalKind;
@@ -60,7 +62,10 @@ TEST_F(AdapterTest, CancelAndTimeoutOfAQueuedRequestOnlyLog) {
   options.device_request_timeout = 2;
   streamclass::set_host_options(options);
   auto queued = queue_behind_busy_request(SRB_INITIALIZATION_COMPLETE);
-  const std::string srb = "pSrb=0x" + hex8(&queued->srb()) + " \n";
+  char address[16]; // as the driver logs it: its low 32 bits
+  std::snprintf(address, sizeof(address), "%08X",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&queued->srb())));
+  const std::string srb = std::string("pSrb=0x") + address + " \n";
   EXPECT_TRUE(gate_->wait_for("AdapterRequestTimeoutHandler " + srb, 10s));
   adapter().cancel(queued);
   EXPECT_EQ(log_count("AdapterCancelPacket " + srb), 1u);

@@ -15,9 +15,9 @@ using emu::Fault;
 
 class CameraFaultsTest : public RigTest {};
 
-emu::CameraConfig with_fault(const std::string &setting, uint64_t seed = 7) {
+emu::CameraConfig with_fault(const std::string &setting) {
   emu::CameraConfig config = quick_config();
-  config.faults.seed = seed;
+  config.faults.seed = 7;
   EXPECT_EQ(emu::fault_plan_apply(&config.faults, setting), "");
   return config;
 }

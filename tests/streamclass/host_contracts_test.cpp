@@ -84,23 +84,6 @@ TEST_F(HostContracts, NeverCompletedRequestsAreAbandonedAndCounted) {
   EXPECT_EQ(a.outstanding, 0u);
 }
 
-// Makes sure a registration of the wrong size or without its entry is refused, and a driver that registers
-// nothing does not load. Catches a driver's entry called through NULL.
-TEST_F(HostContracts, UnusableRegistrationIsRefused) {
-  PDRIVER_OBJECT object = platform::driver_create(u"\\Driver\\Refused");
-  HW_INITIALIZATION_DATA data{};
-  data.HwInitializationDataSize = sizeof(data) - 4;
-  data.HwReceivePacket = [](PHW_STREAM_REQUEST_BLOCK) {};
-  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
-  data.HwInitializationDataSize = sizeof(data);
-  data.HwReceivePacket = nullptr;
-  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
-  platform::driver_delete(object);
-  std::unique_ptr<streamclass::Driver> none;
-  auto registers_nothing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; };
-  EXPECT_EQ(streamclass::load_driver(registers_nothing, none), STATUS_INVALID_DEVICE_STATE);
-}
-
 // Makes sure a start asks for the stream descriptor after initialization, only when its size holds a header,
 // and checks it before reading it; an unusable or failed one leaves the device without streams. Catches a
 // descriptor read past its buffer.

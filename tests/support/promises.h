@@ -68,14 +68,13 @@ private:
 // a wait, teardown_limit() for a close or a removal); a step that overruns
 // its limit adds one failure naming the run, the step and the time. A
 // watchdog thread notices a step still running after its limit, adds the
-// failure at once (printed to stderr: the run may never come back) and, after
-// `abort_after`, aborts the process with the step's name, so that a hang ends
-// as a failure that says where it waited rather than as an outside time-out.
+// failure at once (printed to stderr: the run may never come back) and, a
+// minute on, aborts the process with the step's name, so that a hang ends as a
+// failure that says where it waited rather than as an outside time-out.
 // Thread-safe; steps run one at a time.
 class StepWatch {
 public:
-  StepWatch(Failures &failures, std::string run_name,
-            std::chrono::milliseconds abort_after = std::chrono::milliseconds(60000));
+  StepWatch(Failures &failures, std::string run_name);
   ~StepWatch();
   StepWatch(const StepWatch &) = delete;
   StepWatch &operator=(const StepWatch &) = delete;
@@ -93,7 +92,6 @@ private:
   void watch();
 
   Failures &failures_;
-  const std::chrono::milliseconds abort_after_;
   std::mutex mutex_;             // protects the fields below
   std::condition_variable wake_; // signals a step began or ended, a rescue ended, or the end
   std::string run_name_;
