@@ -43,6 +43,11 @@ std::vector<std::string> LogTap::texts(LONG level) const {
   return out;
 }
 
+void LogTap::clear() {
+  std::lock_guard<std::mutex> hold(lock_);
+  lines_.clear();
+}
+
 void LogTap::add(LONG level, const char *text) {
   std::lock_guard<std::mutex> hold(lock_);
   lines_.emplace_back(level, text);

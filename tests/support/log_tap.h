@@ -24,6 +24,7 @@ public:
 
   // The texts kept so far, oldest first; level 0 means every level.
   std::vector<std::string> texts(LONG level = 0) const;
+  void clear();
 
   // Called by the trace tap for each message.
   void add(LONG level, const char *text);
