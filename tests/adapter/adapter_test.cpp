@@ -6,7 +6,6 @@
 #include <cstdio>
 
 using namespace std::chrono_literals;
-using streamclass::RemovalKind;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -78,31 +77,6 @@ TEST_F(AdapterTest, CancelAndTimeoutOfAQueuedRequestOnlyLog) {
   clear_log();
   adapter().cancel(queued);
   EXPECT_TRUE(log().empty());
-}
-
-// Makes sure each kind of removal reaches its handlers in order (the stream closed before uninitialization;
-// first the USB port reset for a surprise removal) and the driver is told once. Catches a transfer thread
-// left running on a device being uninitialized, or a gone camera's transfers never ended.
-TEST_F(AdapterTest, RemovalReachesItsHandlersInOrder) {
-  const Lines orderly{"SRB_CLOSE_STREAM\n", "AdapterCloseStream 0x00000000\n", "SRB_UNINITIALIZE_DEVICE\n",
-                      "AdapterUnInitializeDevice\n"};
-  Lines surprise{"SRB_SURPRISE_REMOVAL\n", "AdapterSurpriseRemoval\n", "enter QRNUSB_ResetPort\n",
-                 "AdapterSurpriseRemoval Completed\n"};
-  surprise.insert(surprise.end(), orderly.begin(), orderly.end());
-  for (RemovalKind kind : {RemovalKind::Orderly, RemovalKind::Surprise}) {
-    SCOPED_TRACE(kind == RemovalKind::Orderly ? "orderly" : "surprise");
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_EQ(rig_.open_pin(320, 240, false), STATUS_SUCCESS);
-    clear_log();
-    EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
-    EXPECT_EQ(rig_.remove(kind), STATUS_SUCCESS);
-    Lines seen;
-    for (const std::string &line : log())
-      if (std::find(surprise.begin(), surprise.end(), line) != surprise.end())
-        seen.push_back(line);
-    EXPECT_EQ(seen, kind == RemovalKind::Surprise ? surprise : orderly);
-    end_round();
-  }
 }
 
 } // namespace
