@@ -21,10 +21,15 @@ void RigTest::SetUp() {
 }
 
 void RigTest::TearDown() {
+  release();
+  rig_.stop();
+  debug_device_.reset(); // before the checks: a test may have made a debug device of its own
+  StartDebugMsg();       // the channel keeps its procedure, which drops messages without a device
   platform::pool_faults_clear();
-  end_round("end of test");
-  debug_device_.reset();
-  StartDebugMsg(); // the channel keeps its procedure, which drops messages without a device
+  rig::Failures failures;
+  rig::promises_check(baseline_, "end of test", failures, kQuiesce);
+  for (const std::string &line : failures.lines())
+    ADD_FAILURE() << line;
   const KIRQL irql = platform::irql_reset_current();
   if (irql != PASSIVE_LEVEL)
     ADD_FAILURE() << "the test thread ended at IRQL " << static_cast<int>(irql)
