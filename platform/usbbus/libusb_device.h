@@ -15,8 +15,10 @@
 // at once, and libusb's cancellation only releases it.
 //
 // Hot-plug: when the device leaves, the unplug handler is called once, from the event thread,
-// without lock_ held; it must not block (the tool's only records it and wakes its main loop,
-// which removes the device from the bus). Transfers in flight end as DeviceGone meanwhile.
+// without lock_ held, unless the bus has removed the device already; it must not block (the
+// tool's only records it and wakes its main loop, which removes the device from the bus).
+// Transfers in flight end as DeviceGone meanwhile. A call may still be running when removed()
+// returns; the destructor waits for it (it stops the event thread).
 //
 // Thread-safe: every method may be called from any thread. lock_ guards the transfers in flight,
 // the endpoint types, the claimed interfaces, the descriptors read and the flags; libusb is
@@ -73,8 +75,8 @@ public:
   uint16_t vendor_id() const { return vendor_id_; }
   uint16_t product_id() const { return product_id_; }
 
-  // Called once, from the event thread, when the device leaves (see above). Set it before the
-  // device is plugged into a bus.
+  // Called once, from the event thread, when the device leaves (see above); what it refers to
+  // must outlive the model. Set it before the device is plugged into a bus.
   void set_unplug_handler(std::function<void()> handler);
 
   // usbbus::UsbDeviceModel
