@@ -40,7 +40,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 # libudev and GLib (umockdev's preload and testbed) are not instrumented:
 # their own synchronisation is invisible to ThreadSanitizer.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/libusb/tsan_suppressions.txt \
-  ctest --test-dir build/tsan -j "$jobs" -L umockdev -L concurrency --output-on-failure
+  ctest --test-dir build/tsan -j "$jobs" -L umockdev-concurrency --output-on-failure
 
 echo "== Release build under load (concurrency and reliability tests)"
 cmake -S . -B build/gcc-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DCMAKE_C_FLAGS_RELEASE=-O2 \

@@ -199,19 +199,16 @@ TransferOutcome LibusbDevice::get_descriptor(uint8_t type, uint8_t index, uint16
                                              std::span<const uint8_t> *bytes) {
   std::vector<uint8_t> answer(type == LIBUSB_DT_CONFIG ? LIBUSB_DT_CONFIG_SIZE : 255);
   const uint16_t value = static_cast<uint16_t>(type << 8 | index);
-  int r =
-      libusb_control_transfer(handle_, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, value, language_id,
-                              answer.data(), static_cast<uint16_t>(answer.size()), kLibusbControlTimeoutMs);
-  if (r >= 4 && type == LIBUSB_DT_CONFIG) {
-    answer.resize(static_cast<size_t>(answer[2] | answer[3] << 8));
-    if (answer.size() > LIBUSB_DT_CONFIG_SIZE)
-      r = libusb_control_transfer(handle_, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, value,
-                                  language_id, answer.data(), static_cast<uint16_t>(answer.size()),
-                                  kLibusbControlTimeoutMs);
+  TransferOutcome outcome = control_in(LIBUSB_REQUEST_GET_DESCRIPTOR, value, language_id, &answer);
+  if (outcome == TransferOutcome::Success && type == LIBUSB_DT_CONFIG && answer.size() >= 4) {
+    const size_t total = static_cast<size_t>(answer[2] | answer[3] << 8);
+    if (total > answer.size()) {
+      answer.resize(total);
+      outcome = control_in(LIBUSB_REQUEST_GET_DESCRIPTOR, value, language_id, &answer);
+    }
   }
-  if (r < 0)
-    return outcome_from_libusb_error(r);
-  answer.resize(std::min(answer.size(), static_cast<size_t>(r)));
+  if (outcome != TransferOutcome::Success)
+    return outcome;
   std::lock_guard guard(lock_);
   auto kept = std::find(descriptors_.begin(), descriptors_.end(), answer);
   if (kept == descriptors_.end())

@@ -4,9 +4,11 @@
 // starts the model's event thread, which runs libusb's event handling: the completions of the
 // bulk and interrupt transfers the bus submits (asynchronous libusb transfers, no time limit)
 // and the hot-plug notices. Descriptor reads and the control requests (configuration, interface
-// claim, clear halt, port reset) are synchronous libusb requests on the calling thread, each
-// ending within 2 s. Every libusb status becomes a TransferOutcome in one place
-// (libusb_status.cpp), which the bus maps to its USBD and NT statuses.
+// claim, clear halt, port reset) are synchronous on the calling thread, each ending within 2 s:
+// a descriptor read is an asynchronous libusb control transfer that the event thread ends (so
+// that only one thread handles libusb's events), the others are libusb's synchronous requests. Every libusb
+// status becomes a TransferOutcome in one place (libusb_status.cpp), which the bus maps to its USBD and NT
+// statuses.
 //
 // Transfers end on the event thread, where the bus completes their request packets
 // (ThreadCompletions) once libusb's event handling has returned; a transfer ended while another
@@ -98,6 +100,7 @@ private:
   LibusbDevice(libusb_context *context, libusb_device_handle *handle);
   bool start(std::string *error);
   void event_thread();
+  TransferOutcome control_in(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> *data);
   void cancel_all_locked();
   void release_interfaces();
   void learn_endpoints(uint8_t configuration_value);

@@ -23,9 +23,17 @@ struct LibusbDevice::InFlight {
   std::vector<uint8_t> buffer;
 };
 
+// A control request's caller waiting for the event thread to end its transfer.
+struct LibusbControlWait {
+  std::mutex lock;
+  std::condition_variable done; // signals: ended
+  bool ended = false;
+};
+
 // The functions libusb calls on the event thread, with its event lock held.
 struct LibusbCallbacks {
   static void LIBUSB_CALL transfer_done(libusb_transfer *usb);
+  static void LIBUSB_CALL control_done(libusb_transfer *usb);
   static int LIBUSB_CALL device_left(libusb_context *context, libusb_device *device,
                                      libusb_hotplug_event event, void *user);
 };

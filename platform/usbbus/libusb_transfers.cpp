@@ -45,6 +45,39 @@ void LibusbDevice::submit(const TransferHandle &transfer) {
   transfer->fail(outcome_from_libusb_error(r));
 }
 
+// The setup packet and the data stage share the transfer's buffer; the transfer is freed here,
+// after the event thread has called back (and libusb is done with it).
+TransferOutcome LibusbDevice::control_in(uint8_t request, uint16_t value, uint16_t index,
+                                         std::vector<uint8_t> *data) {
+  std::vector<uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + data->size());
+  libusb_fill_control_setup(buffer.data(), LIBUSB_ENDPOINT_IN, request, value, index,
+                            static_cast<uint16_t>(data->size()));
+  libusb_transfer *usb = libusb_alloc_transfer(0);
+  if (usb == nullptr)
+    return TransferOutcome::NoMemory;
+  LibusbControlWait wait;
+  libusb_fill_control_transfer(usb, handle_, buffer.data(), LibusbCallbacks::control_done, &wait,
+                               kLibusbControlTimeoutMs);
+  TransferOutcome outcome = outcome_from_libusb_error(libusb_submit_transfer(usb));
+  if (outcome == TransferOutcome::Success) {
+    std::unique_lock guard(wait.lock);
+    wait.done.wait(guard, [&] { return wait.ended; });
+    outcome = outcome_from_libusb_transfer(usb->status);
+    const size_t moved = std::min(data->size(), static_cast<size_t>(std::max(usb->actual_length, 0)));
+    std::copy_n(buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE, moved, data->begin());
+    data->resize(moved);
+  }
+  libusb_free_transfer(usb);
+  return outcome;
+}
+
+void LIBUSB_CALL LibusbCallbacks::control_done(libusb_transfer *usb) {
+  auto &wait = *static_cast<LibusbControlWait *>(usb->user_data);
+  std::lock_guard guard(wait.lock);
+  wait.ended = true;
+  wait.done.notify_all();
+}
+
 // The transfer has ended for the bus already; libusb's cancellation only releases it.
 void LibusbDevice::cancel(const TransferHandle &transfer) {
   std::lock_guard guard(lock_);
