@@ -18,9 +18,10 @@ struct LibusbDevice::InFlight {
   LibusbDevice *owner = nullptr;
   TransferHandle transfer;
   libusb_transfer *usb = nullptr;
-  // IN: the transfer's length and one byte more, where a babbling device's excess shows;
-  // OUT: the bytes to send.
-  std::vector<uint8_t> buffer;
+  // IN: the transfer's length and one byte more, where a babbling device's excess shows (left
+  // uninitialised: libusb reports how much the device wrote); OUT: the bytes to send.
+  std::unique_ptr<uint8_t[]> buffer;
+  size_t size = 0;
 };
 
 // A control request's caller waiting for the event thread to end its transfer.

@@ -17,10 +17,10 @@ void LibusbDevice::submit(const TransferHandle &transfer) {
   }
   const uint8_t endpoint = transfer->endpoint_address();
   const int length = static_cast<int>(transfer->length());
-  if (transfer->is_in())
-    flight->buffer.resize(transfer->length() + 1u);
-  else
-    flight->buffer.assign(transfer->out_data().begin(), transfer->out_data().end());
+  flight->size = transfer->is_in() ? transfer->length() + 1u : transfer->out_data().size();
+  flight->buffer = std::make_unique_for_overwrite<uint8_t[]>(flight->size);
+  if (!transfer->is_in())
+    std::copy(transfer->out_data().begin(), transfer->out_data().end(), flight->buffer.get());
   std::unique_lock guard(lock_);
   if (removed_) {
     guard.unlock();
@@ -30,10 +30,10 @@ void LibusbDevice::submit(const TransferHandle &transfer) {
   }
   const auto type = endpoints_.find(endpoint);
   if (type != endpoints_.end() && type->second == LIBUSB_TRANSFER_TYPE_INTERRUPT)
-    libusb_fill_interrupt_transfer(flight->usb, handle_, endpoint, flight->buffer.data(), length,
+    libusb_fill_interrupt_transfer(flight->usb, handle_, endpoint, flight->buffer.get(), length,
                                    LibusbCallbacks::transfer_done, flight.get(), 0);
   else
-    libusb_fill_bulk_transfer(flight->usb, handle_, endpoint, flight->buffer.data(), length,
+    libusb_fill_bulk_transfer(flight->usb, handle_, endpoint, flight->buffer.get(), length,
                               LibusbCallbacks::transfer_done, flight.get(), 0);
   const int r = libusb_submit_transfer(flight->usb);
   if (r == LIBUSB_SUCCESS) {
@@ -92,8 +92,9 @@ void LibusbDevice::cancel_all_locked() {
 }
 
 // Ends the bus's transfer as libusb reports it. IN data is copied only from a transfer that
-// completed: a babble shows as one byte past the length (DataOverrun, the length copied), as
-// a device model reports one; bytes that came before an error are not counted.
+// completed, or that filled its whole length and babbled past it: that shows as one byte more
+// (DataOverrun, the length copied), as a device model reports a babble. Bytes that came before
+// any other error are not counted.
 void LIBUSB_CALL LibusbCallbacks::transfer_done(libusb_transfer *usb) {
   std::unique_ptr<LibusbDevice::InFlight> flight(static_cast<LibusbDevice::InFlight *>(usb->user_data));
   LibusbDevice &self = *flight->owner;
@@ -106,14 +107,16 @@ void LIBUSB_CALL LibusbCallbacks::transfer_done(libusb_transfer *usb) {
   Transfer &transfer = *flight->transfer;
   const uint32_t moved = static_cast<uint32_t>(std::max(usb->actual_length, 0));
   const TransferOutcome outcome = outcome_from_libusb_transfer(usb->status);
-  if (outcome == TransferOutcome::DataOverrun && transfer.is_in())
-    transfer.complete_in(flight->buffer);
-  else if (outcome != TransferOutcome::Success)
+  if (outcome == TransferOutcome::DataOverrun && transfer.is_in() && moved == transfer.length()) {
+    flight->buffer[moved] = 0; // the excess byte, never copied: the bus copies the length
+    transfer.complete_in(std::span<const uint8_t>(flight->buffer.get(), moved + 1u));
+  } else if (outcome != TransferOutcome::Success) {
     transfer.fail(outcome, transfer.is_in() ? 0 : moved);
-  else if (transfer.is_in())
-    transfer.complete_in(std::span<const uint8_t>(flight->buffer.data(), std::min(moved, transfer.length())));
-  else
+  } else if (transfer.is_in()) {
+    transfer.complete_in(std::span<const uint8_t>(flight->buffer.get(), std::min(moved, transfer.length())));
+  } else {
     transfer.complete_out(moved);
+  }
   libusb_free_transfer(usb);
 }
 
