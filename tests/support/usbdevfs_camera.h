@@ -10,6 +10,12 @@
 // Threads: the handler runs on the testbed's worker thread, the camera ends
 // transfers on its own; lock_ guards the URBs and is never held while the
 // camera is called. Plugged, unplugged and faulted from one test thread.
+//
+// Ownership: it owns the testbed (and its worker thread) and the camera (and
+// its thread); the test thread destroys it, after every program using the
+// node has closed it. The camera's transfers refer to it: the camera goes
+// first. One at a time in a process: a testbed's end unsets the preload's
+// directory.
 #pragma once
 
 #include <condition_variable>
