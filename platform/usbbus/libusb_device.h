@@ -3,12 +3,12 @@
 // open() finds the device a selector names (waiting for it to arrive when asked), opens it and
 // starts the model's event thread, which runs libusb's event handling: the completions of the
 // bulk and interrupt transfers the bus submits (asynchronous libusb transfers, no time limit)
-// and the hot-plug notices. Descriptor reads and the control requests (configuration, interface
-// claim, clear halt, port reset) are synchronous on the calling thread, each ending within 2 s:
-// a descriptor read is an asynchronous libusb control transfer that the event thread ends (so
-// that only one thread handles libusb's events), the others are libusb's synchronous requests. Every libusb
-// status becomes a TransferOutcome in one place (libusb_status.cpp), which the bus maps to its USBD and NT
-// statuses.
+// and the hot-plug notices. Descriptor reads and the control requests (configuration,
+// interface claim, clear halt, port reset) are synchronous on the calling thread, each ending
+// within 2 s: a descriptor read is an asynchronous libusb control transfer that the event
+// thread ends (so that one thread alone handles libusb's events), the others are libusb's
+// synchronous requests. Every libusb status becomes a TransferOutcome in one place
+// (libusb_status.cpp), which the bus maps to its USBD and NT statuses.
 //
 // Transfers end on the event thread, where the bus completes their request packets
 // (ThreadCompletions) once libusb's event handling has returned; a transfer ended while another
