@@ -47,7 +47,7 @@ protected:
 // reset go through (a status mapped to another, bytes counted that were not
 // copied, a lost completion or a hang fails it).
 TEST_F(LibusbTest, EveryWayAUrbEndsMapsAsInProcess) {
-  start_libusb();
+  ASSERT_NO_FATAL_FAILURE(start_libusb());
   const struct {
     int urb_status;
     uint32_t bytes;
