@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "emulator/camera/camera_config.h"
+#include "platform/usbbus/usb_selector.h"
 
 namespace dscam {
 
-enum class Command { None, Capture, Stream, Info, Zoom, Focus };
+enum class Command { None, Capture, Stream, Info, Zoom, Focus, List };
 
 enum class ImageFormat { Bmp, Png, Ppm };
 
@@ -46,6 +47,11 @@ struct Options {
 
   // the emulated camera
   emu::CameraConfig camera;
+
+  // a real camera instead (--usb), and whether to wait for it to be plugged in
+  bool usb = false;
+  usbbus::UsbSelector usb_device;
+  bool wait = false;
 
   // diagnostics
   std::string log_file;
