@@ -85,6 +85,7 @@ TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
+    clear_log();
     emu::CameraConfig config = fast;
     config.odd_width = 160;
     config.odd_height = 120;
@@ -113,6 +114,7 @@ TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
     KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts;
     ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);
     EXPECT_EQ(counts.DamagedFrames, reads.size()) << "pictures with no read waiting are not decoded";
+    reads.clear();
     ASSERT_EQ(rig_.close_pin(), STATUS_SUCCESS);
     ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
     ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);

@@ -159,6 +159,7 @@ TEST_F(TransferThreadTest, RefusedPicturesAreCountedWithTheirReason) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.fault);
+    clear_log();
     emu::CameraConfig config = rig::fast_camera();
     ASSERT_EQ(emu::fault_plan_apply(&config.faults, c.fault), "");
     ASSERT_NO_FATAL_FAILURE(start_camera(config));
