@@ -29,7 +29,8 @@ ULONG VELTRA_PictureSizeAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
   // and the camera is not told that they were taken as one.
   if ((packet->PacketType != CAM_PACKET_STX && packet->PacketType != CAM_PACKET_ETX) ||
       packet->Length < kSizeBytes) {
-    DubugMsg(4, "## VELTRA_PictureSizeAddr() No Size Type=%x Length=%d\n", packet->PacketType, packet->Length);
+    DubugMsg(4, "## VELTRA_PictureSizeAddr() No Size Type=%x Length=%d\n", packet->PacketType,
+             packet->Length);
     return 0;
   }
   const ULONG size = static_cast<ULONG>(packet->Data[0]) | (static_cast<ULONG>(packet->Data[1]) << 8) |

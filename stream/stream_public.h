@@ -50,9 +50,9 @@ struct KSPROPERTY_VELTRA_PICTURE_COUNTS_S {
   ULONG TooLarge;
   ULONG LongerThanAnnounced;
   ULONG FailedFetches;
-  ULONG LastRefusal;        // VELTRA_PICTURE_REFUSAL
-  ULONG LastAnnouncedSize;  // bytes the camera announced for the last refused picture (0: no size came)
-  ULONG PictureBufferSize;  // the largest picture the driver accepts, bytes
+  ULONG LastRefusal;       // VELTRA_PICTURE_REFUSAL
+  ULONG LastAnnouncedSize; // bytes the camera announced for the last refused picture (0: no size came)
+  ULONG PictureBufferSize; // the largest picture the driver accepts, bytes
   ULONG Reserved;
 };
 using PKSPROPERTY_VELTRA_PICTURE_COUNTS_S = KSPROPERTY_VELTRA_PICTURE_COUNTS_S *;

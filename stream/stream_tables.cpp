@@ -233,22 +233,22 @@ const HW_STREAM_HEADER StreamHeader = {
 const HW_STREAM_INFORMATION Streams[STREAM_TABLE_COUNT] = {
     // Stream 0: the video capture output pin.
     {
-        1,                        // NumberOfPossibleInstances
-        KSPIN_DATAFLOW_OUT,       // DataFlow
-        TRUE,                     // DataAccessible
-        2,                        // NumberOfFormatArrayEntries
-        Stream0Formats,           // StreamFormatsArray
-        {NULL, NULL, NULL, NULL}, // ClassReserved
+        1,                          // NumberOfPossibleInstances
+        KSPIN_DATAFLOW_OUT,         // DataFlow
+        TRUE,                       // DataAccessible
+        2,                          // NumberOfFormatArrayEntries
+        Stream0Formats,             // StreamFormatsArray
+        {NULL, NULL, NULL, NULL},   // ClassReserved
         STREAM0_PROPERTY_SET_COUNT, // NumStreamPropArrayEntries
-        Stream0Properties,        // StreamPropertiesArray
-        0,                        // NumStreamEventArrayEntries
-        NULL,                     // StreamEventsArray
-        &PINNAME_VIDEO_CAPTURE,   // Category
-        &PINNAME_VIDEO_CAPTURE,   // Name
-        0,                        // MediumsCount
-        &StandardMedium,          // Mediums: not read while MediumsCount is 0
-        FALSE,                    // BridgeStream
-        {0, 0},                   // Reserved
+        Stream0Properties,          // StreamPropertiesArray
+        0,                          // NumStreamEventArrayEntries
+        NULL,                       // StreamEventsArray
+        &PINNAME_VIDEO_CAPTURE,     // Category
+        &PINNAME_VIDEO_CAPTURE,     // Name
+        0,                          // MediumsCount
+        &StandardMedium,            // Mediums: not read while MediumsCount is 0
+        FALSE,                      // BridgeStream
+        {0, 0},                     // Reserved
     },
 };
 

@@ -66,7 +66,8 @@ TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
   const emu::CameraConfig fast = rig::fast_camera();
   std::vector<std::vector<uint8_t>> halves; // the camera's pictures cut in half, decoded
   for (const auto &picture : rig::prerendered_pictures(fast.prerendered, fast.jpeg_quality))
-    halves.push_back(rig::reference_frame({picture.begin(), picture.begin() + picture.size() / 2}, false, false));
+    halves.push_back(
+        rig::reference_frame({picture.begin(), picture.begin() + picture.size() / 2}, false, false));
   std::vector<uint8_t> no_end = rig::make_picture({});
   no_end.resize(no_end.size() - 2); // FF D9 gone: every byte of image data is there
   const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "dscam-no-end.jpg";
@@ -105,7 +106,8 @@ TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
       ASSERT_NE(frame.frame_info(), nullptr);
       EXPECT_EQ(frame.frame_info()->dwFrameFlags, ULONG{VELTRA_FRAMEF_DAMAGED});
       EXPECT_EQ(frame.header().DataUsed, kFrameBytes);
-      const ULONG number = static_cast<const SRB_EXTENSION *>(frame.request().srb().SRBExtension)->FrameNumber;
+      const ULONG number =
+          static_cast<const SRB_EXTENSION *>(frame.request().srb().SRBExtension)->FrameNumber;
       EXPECT_EQ(log_count("Frame Number " + std::to_string(number) + " is damaged\n"), 1u);
       const std::vector<uint8_t> data(frame.data().begin(), frame.data().end());
       if (c.frames != nullptr)

@@ -76,8 +76,8 @@ protected:
 } // namespace
 
 // Makes sure commands, close and removal against a silent camera return in time and bring it back, and that a
-// zoom Get the camera did not answer fails. Catches a wait without limit (holding requests, the zoom item, the
-// removal), a camera left silent or locked, a zoom reported that the camera never gave.
+// zoom Get the camera did not answer fails. Catches a wait without limit (holding requests, the zoom item,
+// the removal), a camera left silent or locked, a zoom reported that the camera never gave.
 TEST_P(SilentCameraTest, CommandsCloseAndRemovalReturnInTime) {
   const SilentCase &c = GetParam();
   emu::CameraConfig config = rig::fast_camera();

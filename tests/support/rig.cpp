@@ -155,7 +155,8 @@ NTSTATUS focus_auto(streamclass::Adapter &adapter) {
 
 NTSTATUS picture_counts(streamclass::Pin &pin, KSPROPERTY_VELTRA_PICTURE_COUNTS_S *counts) {
   *counts = {};
-  counts->Property = KSPROPERTY{PROPSETID_VELTRA_PICTURES, KSPROPERTY_VELTRA_PICTURE_COUNTS, KSPROPERTY_TYPE_GET};
+  counts->Property =
+      KSPROPERTY{PROPSETID_VELTRA_PICTURES, KSPROPERTY_VELTRA_PICTURE_COUNTS, KSPROPERTY_TYPE_GET};
   return pin.get_property(*counts);
 }
 
