@@ -110,8 +110,9 @@ TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
           static_cast<const SRB_EXTENSION *>(frame.request().srb().SRBExtension)->FrameNumber;
       EXPECT_EQ(log_count("Frame Number " + std::to_string(number) + " is damaged\n"), 1u);
       const std::vector<uint8_t> data(frame.data().begin(), frame.data().end());
-      if (c.frames != nullptr)
+      if (c.frames != nullptr) {
         EXPECT_NE(std::find(c.frames->begin(), c.frames->end(), data), c.frames->end()) << "frame " << number;
+      }
     }
     KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts;
     ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);

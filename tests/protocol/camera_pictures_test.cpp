@@ -120,8 +120,9 @@ TEST_F(CameraPicturesTest, FaultsGiveTheExpectedResults) {
     EXPECT_EQ(first.second != 0, c.size_ok);
     EXPECT_EQ(rig_.camera().snapshot().counters.bad_commands, 0u);
     EXPECT_EQ(rig_.camera().snapshot().counters.stray_acks, 0u);
-    if (c.size_ok)
+    if (c.size_ok) {
       EXPECT_EQ(received_, first.second > CAM_BUFFER_SIZE ? 0 : rig_.camera().pictures().back().sent_size);
+    }
     if (c.then == Then::Gone) {
       EXPECT_TRUE(rig::wait_until([&] { return !rig_.bus().device_present(); }, 5000ms));
       EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 0u);
