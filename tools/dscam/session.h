@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,11 +36,14 @@ public:
   // with *error a one-line reason.
   int start(std::string *error);
   // Opens the capture pin with the format of width x height (top-down rows
-  // when asked), gives it a master clock and sets it running. kExitOk, or the
-  // exit code with *error the reason.
+  // when asked), gives it a master clock started now (the driver's frame times
+  // and drop counts start from the pin's open) and sets it running. kExitOk,
+  // or the exit code with *error the reason.
   int open_pin(long width, long height, bool top_down, std::string *error);
   // The format the pin was opened with (empty before).
   const std::vector<uint8_t> &format() const { return format_; }
+  // When the pin was last opened: the time 0 of its master clock.
+  std::chrono::steady_clock::time_point pin_opened() const { return pin_opened_; }
   // Closes the pin (its queued reads come back cancelled); the status of the close.
   NTSTATUS close_pin();
   // Closes the pin, removes the device, unloads the driver, unplugs the camera
@@ -71,6 +75,7 @@ private:
   std::unique_ptr<streamclass::Adapter> adapter_;
   std::unique_ptr<streamclass::Pin> pin_;
   std::vector<uint8_t> format_;
+  std::chrono::steady_clock::time_point pin_opened_{};
   std::atomic<bool> camera_gone_{false};
 };
 
