@@ -77,6 +77,8 @@ struct Loop {
   size_t next_change = 0;
   uint64_t written = 0;
   uint64_t write_errors = 0;
+  uint64_t skipped = 0;           // damaged frames skipped (--skip-damaged)
+  uint64_t skipped_at_alive = 0;  // of them, by the last frame written
   uint64_t retries = 0;
   long retries_in_row = 0;        // reopenings since the last pin that delivered a frame
   uint64_t frames_at_poll = 0;    // frames delivered by the last reading of the picture counts
@@ -118,15 +120,17 @@ void show_frame(Loop &loop, uint64_t number) {
 // kExitOk to go on; -1 when the run is complete.
 int drain_frames(Loop &loop, std::string *error) {
   while (loop.pump && loop.pump->pop(loop.frame)) {
-    loop.alive = Clock::now();
     const bool skip = loop.frame.damaged && loop.options.skip_damaged;
     if (loop.options.frames_info)
       show_frame(loop, skip ? 0 : loop.written + 1);
     if (loop.frame.time_valid)
       loop.last_time = loop.pin_time + loop.frame.time;
     loop.last_drop_count = loop.frame.drop_count;
-    if (skip)
+    if (skip) {
+      loop.skipped++;
       continue;
+    }
+    loop.alive = Clock::now();
     std::string why;
     const FrameSink::Result result = loop.sink.write(loop.frame.bytes, loop.written + 1, &why);
     if (result == FrameSink::Result::Closed)
@@ -137,6 +141,7 @@ int drain_frames(Loop &loop, std::string *error) {
       return kExitOutput;
     }
     loop.written++;
+    loop.skipped_at_alive = loop.skipped;
     if (loop.plan.frames > 0 && loop.written >= loop.plan.frames)
       return -1;
   }
@@ -269,14 +274,18 @@ int check_refusals(Loop &loop, bool now, std::string *error) {
   return kExitOk;
 }
 
-// The watchdog: no frame for its limit. The reason names what the driver saw:
-// refused pictures, frames short of a whole image, a failed read, or nothing.
+// The watchdog: no frame written for its limit. The reason names what came
+// instead: refused pictures, damaged frames skipped, frames short of a whole
+// image, or nothing.
 int watchdog_expired(Loop &loop, double quiet, std::string *error) {
   if (check_refusals(loop, true, error) != kExitOk)
     return kExitCapture;
   const PumpCounts counts = add_counts(loop.closed, loop.pump ? loop.pump->counts() : PumpCounts{});
   char text[160];
-  if (counts.short_frames > 0)
+  if (loop.skipped > loop.skipped_at_alive)
+    std::snprintf(text, sizeof(text), "no whole frame for %.1f s: %llu damaged frames skipped (--skip-damaged)",
+                  quiet, static_cast<unsigned long long>(loop.skipped - loop.skipped_at_alive));
+  else if (counts.short_frames > 0)
     std::snprintf(text, sizeof(text),
                   "no usable frame for %.1f s: %llu frames came empty or short (pictures that do not decode?)",
                   quiet, static_cast<unsigned long long>(counts.short_frames));
