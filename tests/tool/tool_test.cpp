@@ -271,13 +271,14 @@ TEST_F(ToolTest, PngPpmAndJpegHoldTopDownRgb) {
 // frame or a header not patched with the count fails it).
 TEST_F(ToolTest, AviClipHoldsEveryFrameBottomUp) {
   const std::vector<uint8_t> jpeg = write_picture();
-  const ToolRun result =
-      run({"capture", "-n", "3", "--pictures", "picture.jpg", "--format", "avi", "-o", "clip.avi", "--top-down"});
+  const ToolRun result = run(
+      {"capture", "-n", "3", "--pictures", "picture.jpg", "--format", "avi", "-o", "clip.avi", "--top-down"});
   ASSERT_EQ(result.exit_code, 0) << describe(result);
   const std::vector<uint8_t> avi = read("clip.avi");
   const auto fourcc = [&](size_t at) {
-    return at + 4 <= avi.size() ? std::string(avi.begin() + static_cast<long>(at), avi.begin() + static_cast<long>(at + 4))
-                                : std::string();
+    return at + 4 <= avi.size()
+               ? std::string(avi.begin() + static_cast<long>(at), avi.begin() + static_cast<long>(at + 4))
+               : std::string();
   };
   ASSERT_GE(avi.size(), 224u);
   EXPECT_EQ(fourcc(0) + fourcc(8), "RIFFAVI ");
@@ -290,7 +291,7 @@ TEST_F(ToolTest, AviClipHoldsEveryFrameBottomUp) {
   const size_t strl = 20 + 4 + 8 + 56;
   EXPECT_EQ(fourcc(strl) + fourcc(strl + 8) + fourcc(strl + 12) + fourcc(strl + 20) + fourcc(strl + 24),
             "LISTstrlstrhvidsDIB ");
-  EXPECT_EQ(le32(avi, strl + 40), 666666u);    // scale: 15 frames/s as rate / scale
+  EXPECT_EQ(le32(avi, strl + 40), 666666u);     // scale: 15 frames/s as rate / scale
   EXPECT_EQ(le32(avi, strl + 44), 10'000'000u); // rate
   EXPECT_EQ(le32(avi, strl + 52), 3u);          // length in frames
   const size_t strf = strl + 12 + 8 + 56;
@@ -477,39 +478,48 @@ TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, ToolOutcomeTest,
-    ::testing::Values(
-        OutcomeCase{"DamagedKept", {"-n", "3", "--fault", "truncated", "--frames-info"}, 0, "decode:",
-                    {{"frames", 3}, {"damaged", 3}, {"errors", 0}}, "damaged:  3 written all the same", 3},
-        OutcomeCase{"DamagedSkipped",
-                    {"-n", "3", "--fault", "truncated", "--skip-damaged", "--watchdog", "1"},
-                    4,
-                    "dscam: no whole frame for 1.",
-                    {{"frames", 0}},
-                    " skipped (frames whose pictures did not decode whole)",
-                    -1},
-        OutcomeCase{"TooLarge",
-                    {"-n", "3", "--pictures", "big.jpg"},
-                    4,
-                    "dscam: the camera's pictures are too large: {size} bytes, at most 65,536",
-                    {{"frames", 0}},
-                    "(pictures refused: ",
-                    -1},
-        OutcomeCase{"RetriedTwice",
-                    {"-n", "30", "--fault", "size-checksum@3", "--fault", "size-checksum@9"},
-                    0,
-                    "decode:",
-                    {{"frames", 30}, {"retries", 2}},
-                    "capture pin reopened (retry 1 of 3)",
-                    -1},
-        OutcomeCase{"FivePercentSizeFaults", {"-n", "30", "--fault", "size-checksum=0.05"}, 0, "decode:",
-                    {{"frames", 30}}, "retries:", -1},
-        OutcomeCase{"NoRetries",
-                    {"-n", "30", "--fault", "size-checksum@3", "--retries", "0"},
-                    4,
-                    "dscam: device error on the picture size exchange",
-                    {{"retries", 0}},
-                    "retries:  0",
-                    -1}),
+    ::testing::Values(OutcomeCase{"DamagedKept",
+                                  {"-n", "3", "--fault", "truncated", "--frames-info"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 3}, {"damaged", 3}, {"errors", 0}},
+                                  "damaged:  3 written all the same",
+                                  3},
+                      OutcomeCase{"DamagedSkipped",
+                                  {"-n", "3", "--fault", "truncated", "--skip-damaged", "--watchdog", "1"},
+                                  4,
+                                  "dscam: no whole frame for 1.",
+                                  {{"frames", 0}},
+                                  " skipped (frames whose pictures did not decode whole)",
+                                  -1},
+                      OutcomeCase{"TooLarge",
+                                  {"-n", "3", "--pictures", "big.jpg"},
+                                  4,
+                                  "dscam: the camera's pictures are too large: {size} bytes, at most 65,536",
+                                  {{"frames", 0}},
+                                  "(pictures refused: ",
+                                  -1},
+                      OutcomeCase{"RetriedTwice",
+                                  {"-n", "30", "--fault", "size-checksum@3", "--fault", "size-checksum@9"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}, {"retries", 2}},
+                                  "capture pin reopened (retry 1 of 3)",
+                                  -1},
+                      OutcomeCase{"FivePercentSizeFaults",
+                                  {"-n", "30", "--fault", "size-checksum=0.05"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}},
+                                  "retries:",
+                                  -1},
+                      OutcomeCase{"NoRetries",
+                                  {"-n", "30", "--fault", "size-checksum@3", "--retries", "0"},
+                                  4,
+                                  "dscam: device error on the picture size exchange",
+                                  {{"retries", 0}},
+                                  "retries:  0",
+                                  -1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -529,7 +539,8 @@ TEST_F(ToolTest, ControlsOnASilentCameraShowNoReading) {
       {"zoom --fault stop-answering", kNoAnswer},
       {"zoom 30 --fault write-error", kNoAnswer},
       {"zoom --fault disconnect", "dscam: the camera was disconnected\n"},
-      {"focus auto --fault stop-answering", "dscam: the auto focus failed: STATUS_INVALID_PARAMETER (0xC000000D)\n"},
+      {"focus auto --fault stop-answering",
+       "dscam: the auto focus failed: STATUS_INVALID_PARAMETER (0xC000000D)\n"},
   };
   RunControl control;
   control.limit = std::chrono::seconds(20);
@@ -546,8 +557,9 @@ TEST_F(ToolTest, ControlsOnASilentCameraShowNoReading) {
   }
   const ToolRun info = run({"info", "--fault", "stop-answering"}, true, control);
   EXPECT_EQ(info.exit_code, 4) << describe(info);
-  EXPECT_NE(info.out.find("zoom   get,set  range 0..100 step 1  default 50  current: the camera did not answer"),
-            std::string::npos)
+  EXPECT_NE(
+      info.out.find("zoom   get,set  range 0..100 step 1  default 50  current: the camera did not answer"),
+      std::string::npos)
       << info.out;
   EXPECT_EQ(info.err, kNoAnswer);
 }
@@ -685,9 +697,11 @@ TEST_F(ToolTest, OutputIsGuardedAndNamed) {
   EXPECT_EQ(files_in(dir_ / "out"), 2);
   const ToolRun log = run({"info", "--log", "no-such-folder/driver.log"});
   EXPECT_EQ(log.exit_code, 5) << describe(log);
-  EXPECT_EQ(log.err, "dscam: cannot write the log file 'no-such-folder/driver.log': No such file or directory\n");
+  EXPECT_EQ(log.err,
+            "dscam: cannot write the log file 'no-such-folder/driver.log': No such file or directory\n");
   const ToolRun info = run({"info"});
-  for (const char *named : {"     3 zoom                     get,set\n", "     3 allocator framing        get\n"})
+  for (const char *named :
+       {"     3 zoom                     get,set\n", "     3 allocator framing        get\n"})
     EXPECT_NE(info.out.find(named), std::string::npos) << named << info.out;
 }
 
@@ -710,9 +724,10 @@ TEST_F(ToolTest, JsonAndQuiet) {
   const ToolRun info = run({"info", "--json"});
   ASSERT_EQ(info.exit_code, 0) << describe(info);
   EXPECT_EQ(info.out.rfind("{\"usb\":{\"device\":{\"usb\":\"1.10\"", 0), 0u) << info.out;
-  EXPECT_NE(info.out.find("{\"name\":\"zoom\",\"id\":3,\"get\":true,\"set\":true,\"minimum\":0,\"maximum\":100,"
-                          "\"step\":1,\"default\":50,\"current\":50,"),
-            std::string::npos)
+  EXPECT_NE(
+      info.out.find("{\"name\":\"zoom\",\"id\":3,\"get\":true,\"set\":true,\"minimum\":0,\"maximum\":100,"
+                    "\"step\":1,\"default\":50,\"current\":50,"),
+      std::string::npos)
       << info.out;
 }
 

@@ -7,11 +7,11 @@
 namespace dscam {
 namespace {
 
-constexpr uint32_t kAvihSize = 56;           // MainAVIHeader
-constexpr uint32_t kStrhSize = 56;           // AVIStreamHeader
-constexpr uint32_t kStrfSize = 40;           // BITMAPINFOHEADER
-constexpr uint32_t kAvifHasIndex = 0x10;     // AVIF_HASINDEX
-constexpr uint32_t kAviifKeyframe = 0x10;    // AVIIF_KEYFRAME
+constexpr uint32_t kAvihSize = 56;        // MainAVIHeader
+constexpr uint32_t kStrhSize = 56;        // AVIStreamHeader
+constexpr uint32_t kStrfSize = 40;        // BITMAPINFOHEADER
+constexpr uint32_t kAvifHasIndex = 0x10;  // AVIF_HASINDEX
+constexpr uint32_t kAviifKeyframe = 0x10; // AVIIF_KEYFRAME
 constexpr uint32_t kStrlSize = 4 + 8 + kStrhSize + 8 + kStrfSize;
 constexpr uint32_t kHdrlSize = 4 + 8 + kAvihSize + 8 + kStrlSize;
 // Bytes before the first frame chunk: RIFF header, hdrl list, movi list header.
@@ -102,8 +102,8 @@ std::string AviWriter::finish(int64_t interval) {
     put_u32(index, frame_bytes_);
   }
   const std::vector<uint8_t> head = headers();
-  if (std::fwrite(index.data(), 1, index.size(), file_) != index.size() || std::fseek(file_, 0, SEEK_SET) != 0 ||
-      std::fwrite(head.data(), 1, head.size(), file_) != head.size())
+  if (std::fwrite(index.data(), 1, index.size(), file_) != index.size() ||
+      std::fseek(file_, 0, SEEK_SET) != 0 || std::fwrite(head.data(), 1, head.size(), file_) != head.size())
     return failure("write");
   const int closed = std::fclose(file_);
   file_ = nullptr;
@@ -126,17 +126,18 @@ std::vector<uint8_t> AviWriter::headers() const {
   put_fourcc(out, "hdrl");
   put_chunk_header(out, "avih", kAvihSize);
   const auto bytes_per_second = static_cast<uint32_t>(uint64_t{frame_bytes_} * 10'000'000u / scale);
-  for (const uint32_t field : {scale / 10, bytes_per_second, 0u, kAvifHasIndex, frames, 0u,
-                               1u, frame_bytes_, static_cast<uint32_t>(width_),
-                               static_cast<uint32_t>(height_), 0u, 0u, 0u, 0u})
-    put_u32(out, field); // µs per frame, bytes/s, padding, flags, frames, initial, streams, buffer, size, reserved
+  for (const uint32_t field : {scale / 10, bytes_per_second, 0u, kAvifHasIndex, frames, 0u, 1u, frame_bytes_,
+                               static_cast<uint32_t>(width_), static_cast<uint32_t>(height_), 0u, 0u, 0u, 0u})
+    put_u32(out,
+            field); // µs per frame, bytes/s, padding, flags, frames, initial, streams, buffer, size, reserved
   put_chunk_header(out, "LIST", kStrlSize);
   put_fourcc(out, "strl");
   put_chunk_header(out, "strh", kStrhSize);
   put_fourcc(out, "vids");
   put_fourcc(out, "DIB ");
   for (const uint32_t field : {0u, 0u, 0u, scale, 10'000'000u, 0u, frames, frame_bytes_, 0xFFFFFFFFu, 0u})
-    put_u32(out, field); // flags, priority+language, initial, scale, rate, start, length, buffer, quality, sample
+    put_u32(out,
+            field); // flags, priority+language, initial, scale, rate, start, length, buffer, quality, sample
   for (const uint32_t edge : {0u, 0u, static_cast<uint32_t>(width_), static_cast<uint32_t>(height_)})
     put_u16(out, edge); // rcFrame
   put_chunk_header(out, "strf", kStrfSize);

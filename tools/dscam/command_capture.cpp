@@ -124,8 +124,8 @@ int check_clip(const Options &options, std::string *error) {
   }
   if (AviWriter::clip_bytes(options.width, options.height, static_cast<uint64_t>(options.frames)) >
       AviWriter::kMaxBytes) {
-    *error = "an AVI clip holds at most " + std::to_string(AviWriter::kMaxBytes >> 20) + " MiB: " +
-             std::to_string(options.frames) + " frames are too many";
+    *error = "an AVI clip holds at most " + std::to_string(AviWriter::kMaxBytes >> 20) +
+             " MiB: " + std::to_string(options.frames) + " frames are too many";
     return kExitUsage;
   }
   return kExitOk;

@@ -63,7 +63,8 @@ const char *property_name(const GUID &set, ULONG id) {
       {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, KSPROPERTY_VIDEOCOMPRESSION_PFRAMES_PER_KEYFRAME,
        "P frames per key frame"},
       {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, KSPROPERTY_VIDEOCOMPRESSION_QUALITY, "quality"},
-      {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, KSPROPERTY_VIDEOCOMPRESSION_OVERRIDE_KEYFRAME, "override key frame"},
+      {&PROPSETID_VIDCAP_VIDEOCOMPRESSION, KSPROPERTY_VIDEOCOMPRESSION_OVERRIDE_KEYFRAME,
+       "override key frame"},
       {&PROPSETID_VELTRA_PICTURES, KSPROPERTY_VELTRA_PICTURE_COUNTS, "picture counts"},
   };
   if (IsEqualGUID(set, PROPSETID_VIDCAP_CAMERACONTROL))
@@ -167,8 +168,8 @@ void print_property_sets(const char *owner, const std::vector<streamclass::Prope
     std::printf("  %s:\n", guid_name(set.set));
     for (const streamclass::PropertyItemInfo &item : set.items) {
       const char *name = property_name(set.set, item.id);
-      std::printf("    %2lu %-24s %s\n", static_cast<unsigned long>(item.id), name != nullptr ? name : "(unnamed)",
-                  access_text(item.get, item.set).c_str());
+      std::printf("    %2lu %-24s %s\n", static_cast<unsigned long>(item.id),
+                  name != nullptr ? name : "(unnamed)", access_text(item.get, item.set).c_str());
     }
   }
 }
@@ -179,7 +180,8 @@ void print_controls(const Description &description) {
     std::printf("  none\n");
   for (const ControlInfo &info : description.controls) {
     const streamclass::ControlDescription &control = info.control;
-    std::printf("  %-6s %s", control_name(control).c_str(), access_text(control.get, control.set_supported).c_str());
+    std::printf("  %-6s %s", control_name(control).c_str(),
+                access_text(control.get, control.set_supported).c_str());
     if (control.has_range)
       std::printf("  range %ld..%ld step %lu", static_cast<long>(control.minimum),
                   static_cast<long>(control.maximum), static_cast<unsigned long>(control.step));
@@ -249,7 +251,8 @@ void print_json(const Description &description) {
   const HW_STREAM_INFORMATION *info = description.stream;
   json.key("stream").begin_object();
   json.field("category", info != nullptr && info->Category != nullptr ? guid_name(*info->Category) : "");
-  json.field("instances", info != nullptr ? static_cast<unsigned long>(info->NumberOfPossibleInstances) : 0ul);
+  json.field("instances",
+             info != nullptr ? static_cast<unsigned long>(info->NumberOfPossibleInstances) : 0ul);
   json.key("formats").begin_array();
   for (const FormatInfo &format : description.formats) {
     const KS_BITMAPINFOHEADER &bmi = format.range.VideoInfoHeader.bmiHeader;

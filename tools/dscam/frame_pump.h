@@ -40,10 +40,10 @@ struct PumpFrame {
 
 // What one pump has counted.
 struct PumpCounts {
-  uint64_t frames = 0;       // reads completed with a whole frame, damaged ones included
-  uint64_t damaged = 0;      // of those, frames the driver marked damaged
-  uint64_t failed_reads = 0; // reads completed with a failure (not those cancelled by the close)
-  uint64_t short_frames = 0; // reads completed with fewer bytes than the format's image
+  uint64_t frames = 0;                  // reads completed with a whole frame, damaged ones included
+  uint64_t damaged = 0;                 // of those, frames the driver marked damaged
+  uint64_t failed_reads = 0;            // reads completed with a failure (not those cancelled by the close)
+  uint64_t short_frames = 0;            // reads completed with fewer bytes than the format's image
   NTSTATUS last_error = STATUS_SUCCESS; // the status of the last failed read
   uint64_t queue_drops = 0;             // frames dropped because the main loop fell behind
   int64_t driver_drops = 0;             // the DropCount of the last frame
@@ -85,8 +85,8 @@ private:
   std::deque<PumpFrame> queue_;             // frames for the main loop, oldest first
   std::vector<std::vector<uint8_t>> spare_; // storage to reuse
   PumpCounts counts_;
-  uint64_t drops_pending_ = 0; // queue drops not yet reported with a frame
-  uint64_t submitted_ = 0;     // reads the pin accepted
+  uint64_t drops_pending_ = 0;  // queue drops not yet reported with a frame
+  uint64_t submitted_ = 0;      // reads the pin accepted
   uint64_t callbacks_done_ = 0; // completion callbacks that have returned
 };
 

@@ -33,7 +33,7 @@ struct Options {
   // capture and stream
   long frames = 30; // -n: frames to capture (stream: 0 = until stopped)
   bool frames_given = false;
-  double duration = 0; // --duration S (stream): 0 = none
+  double duration = 0;            // --duration S (stream): 0 = none
   std::string out_dir = "frames"; // -o: the folder of the frames, or the AVI file
   bool out_given = false;
   bool overwrite = false; // --overwrite: replace the frames of an earlier capture

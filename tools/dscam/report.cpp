@@ -54,8 +54,8 @@ double decode_ms_of(const RunSummary &summary) {
 void print_summary(std::FILE *out, const RunSummary &summary) {
   const auto count = [](uint64_t value) { return static_cast<unsigned long long>(value); };
   std::fprintf(out, "frames:   %llu written\n", count(summary.frames));
-  std::fprintf(out, "damaged:  %llu %s (frames whose pictures did not decode whole)\n", count(summary.damaged),
-               summary.skip_damaged ? "skipped" : "written all the same");
+  std::fprintf(out, "damaged:  %llu %s (frames whose pictures did not decode whole)\n",
+               count(summary.damaged), summary.skip_damaged ? "skipped" : "written all the same");
   std::fprintf(out,
                "dropped:  %llu (pictures the driver had no read waiting for: %llu; "
                "frames the tool could not keep up with: %llu)\n",

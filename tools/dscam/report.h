@@ -43,10 +43,10 @@ struct FrameLine {
   uint64_t number = 0; // its number in the output; 0 when it was skipped
   LONGLONG sequence = 0;
   bool time_valid = false;
-  LONGLONG time = 0;        // presentation time on the run's clock, 100 ns
-  LONGLONG interval = -1;   // since the frame before, 100 ns; negative: none
+  LONGLONG time = 0;      // presentation time on the run's clock, 100 ns
+  LONGLONG interval = -1; // since the frame before, 100 ns; negative: none
   size_t bytes = 0;
-  uint64_t dropped = 0;     // pictures or frames lost since the frame before
+  uint64_t dropped = 0; // pictures or frames lost since the frame before
   bool damaged = false;
 };
 

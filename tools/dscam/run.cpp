@@ -72,29 +72,30 @@ struct Loop {
   PictureCounter pictures;
   Progress progress;
   Clock::time_point start = Clock::now();
-  Clock::time_point alive = Clock::now(); // the last frame, or the end of the last control change or reopening
+  Clock::time_point alive =
+      Clock::now(); // the last frame, or the end of the last control change or reopening
   Clock::time_point polled = Clock::now(); // the last reading of the picture counts
   size_t next_change = 0;
   uint64_t written = 0;
   uint64_t write_errors = 0;
-  uint64_t skipped = 0;           // damaged frames skipped (--skip-damaged)
-  uint64_t skipped_at_alive = 0;  // of them, by the last frame written
+  uint64_t skipped = 0;          // damaged frames skipped (--skip-damaged)
+  uint64_t skipped_at_alive = 0; // of them, by the last frame written
   uint64_t retries = 0;
-  long retries_in_row = 0;        // reopenings since the last pin that delivered a frame
-  uint64_t frames_at_poll = 0;    // frames delivered by the last reading of the picture counts
-  uint64_t refused_at_frame = 0;  // pictures refused (too large, longer) by the last frame seen
-  LONGLONG pin_time = 0;          // when the open pin's clock started, 100 ns on the run's clock
-  LONGLONG last_time = -1;        // time of the last frame on the run's clock (--frames-info)
-  LONGLONG last_drop_count = 0;   // the open pin's driver drops at its last frame
+  long retries_in_row = 0;       // reopenings since the last pin that delivered a frame
+  uint64_t frames_at_poll = 0;   // frames delivered by the last reading of the picture counts
+  uint64_t refused_at_frame = 0; // pictures refused (too large, longer) by the last frame seen
+  LONGLONG pin_time = 0;         // when the open pin's clock started, 100 ns on the run's clock
+  LONGLONG last_time = -1;       // time of the last frame on the run's clock (--frames-info)
+  LONGLONG last_drop_count = 0;  // the open pin's driver drops at its last frame
   PumpFrame frame;
 
   // Every frame delivered so far, on every pin.
   uint64_t frames_delivered() const { return closed.frames + (pump ? pump->counts().frames : 0); }
-  // Leaves the progress bar's line for a note, unless -q.
-  void note(const char *format, double seconds, const std::string &text) {
+  // A note on stderr with the time into the run ("dscam: 1.20 s: zoom 70"), unless -q.
+  void note(const std::string &text) {
     progress.clear();
     if (!options.quiet)
-      std::fprintf(stderr, format, seconds, text.c_str());
+      std::fprintf(stderr, "dscam: %.2f s: %s\n", seconds_since(start), text.c_str());
   }
 };
 
@@ -206,8 +207,7 @@ int apply_changes(Loop &loop, std::string *error) {
       *error = control_failure(zoom ? "setting the zoom" : "the auto focus", status);
       return kExitCapture;
     }
-    loop.note("dscam: %.2f s: %s\n", seconds_since(loop.start),
-              zoom ? "zoom " + std::to_string(change.value) : std::string("auto focus done"));
+    loop.note(zoom ? "zoom " + std::to_string(change.value) : std::string("auto focus done"));
     // A focus holds the camera (and the frames) for its whole run.
     loop.alive = Clock::now();
   }
@@ -233,11 +233,12 @@ int retry_failed_reads(Loop &loop, std::string *error) {
     return kExitOk;
   if (counts.frames > 0)
     loop.retries_in_row = 0;
-  const std::string cause = read_failure_cause(counts.failed_reads > 0 ? counts.last_error : STATUS_IO_DEVICE_ERROR);
+  const std::string cause =
+      read_failure_cause(counts.failed_reads > 0 ? counts.last_error : STATUS_IO_DEVICE_ERROR);
   if (loop.retries_in_row >= loop.options.retries) {
-    *error = cause + (loop.options.retries == 0 ? "; no retries (--retries 0)"
-                                                : "; " + std::to_string(loop.retries_in_row) +
-                                                      " retries in a row did not help");
+    *error = cause + (loop.options.retries == 0
+                          ? "; no retries (--retries 0)"
+                          : "; " + std::to_string(loop.retries_in_row) + " retries in a row did not help");
     return kExitCapture;
   }
   const int drained = close_stream(loop, true, error);
@@ -245,9 +246,8 @@ int retry_failed_reads(Loop &loop, std::string *error) {
     return drained;
   loop.retries++;
   loop.retries_in_row++;
-  loop.note("dscam: %.2f s: %s\n", seconds_since(loop.start),
-            cause + "; capture pin reopened (retry " + std::to_string(loop.retries_in_row) + " of " +
-                std::to_string(loop.options.retries) + ")");
+  loop.note(cause + "; capture pin reopened (retry " + std::to_string(loop.retries_in_row) + " of " +
+            std::to_string(loop.options.retries) + ")");
   return open_stream(loop, error);
 }
 
@@ -283,12 +283,14 @@ int watchdog_expired(Loop &loop, double quiet, std::string *error) {
   const PumpCounts counts = add_counts(loop.closed, loop.pump ? loop.pump->counts() : PumpCounts{});
   char text[160];
   if (loop.skipped > loop.skipped_at_alive)
-    std::snprintf(text, sizeof(text), "no whole frame for %.1f s: %llu damaged frames skipped (--skip-damaged)",
-                  quiet, static_cast<unsigned long long>(loop.skipped - loop.skipped_at_alive));
-  else if (counts.short_frames > 0)
     std::snprintf(text, sizeof(text),
-                  "no usable frame for %.1f s: %llu frames came empty or short (pictures that do not decode?)",
-                  quiet, static_cast<unsigned long long>(counts.short_frames));
+                  "no whole frame for %.1f s: %llu damaged frames skipped (--skip-damaged)", quiet,
+                  static_cast<unsigned long long>(loop.skipped - loop.skipped_at_alive));
+  else if (counts.short_frames > 0)
+    std::snprintf(
+        text, sizeof(text),
+        "no usable frame for %.1f s: %llu frames came empty or short (pictures that do not decode?)", quiet,
+        static_cast<unsigned long long>(counts.short_frames));
   else
     std::snprintf(text, sizeof(text), "the camera stopped answering: no frame for %.1f s", quiet);
   *error = text;

@@ -188,7 +188,8 @@ UsbDescription read_usb_descriptors(PDEVICE_OBJECT pdo) {
   UsbDescription description;
   read_device_descriptor(pdo, description);
   // Without a device descriptor the first configuration is still worth asking for.
-  const unsigned count = description.device.empty() ? 1 : std::min<unsigned>(description.device[17], kMaxConfigurations);
+  const unsigned count =
+      description.device.empty() ? 1 : std::min<unsigned>(description.device[17], kMaxConfigurations);
   for (unsigned index = 0; index < count; ++index)
     read_configuration(pdo, static_cast<uint8_t>(index), description);
   return description;
