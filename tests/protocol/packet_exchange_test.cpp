@@ -106,7 +106,8 @@ TEST_F(PacketExchangeTest, CommandsGoOutByteForByte) {
 }
 
 // Makes sure a reply is read to its ETX with one ACK per data packet on both completion paths, keeping what
-// fits, with no ACK for a refused packet. Catches a lost packet, a wrong ACK, a copy past the capacity.
+// fits and counting every data byte, with no ACK for a refused packet. Catches a lost packet, a wrong ACK, a
+// copy past the capacity, an overflow not told from a short reply.
 TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
   Bytes bad = etx(counting(12));
   bad.back() ^= 1;
@@ -117,18 +118,19 @@ TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
     std::vector<Bytes> packets;
     ULONG verify, capacity, result;
     size_t acks, kept; // ACKs sent; bytes of the reply kept at the start of the destination
+    ULONG received;    // data bytes the reply's packets carried
   };
   const auto now = emu::ScriptedUsbDevice::AnswerMode::Immediate;
   const auto later = emu::ScriptedUsbDevice::AnswerMode::Deferred;
   const Case cases[] = {
-      {"two packets", now, {first, last}, 0, 150, 1, 2, 150},
-      {"two packets, answered later", later, {first, last}, 0, 150, 1, 2, 150},
-      {"overflow on ETX", now, {first, last}, 0, 120, 0, 2, 100},
-      {"overflow on STX", now, {forty, forty, forty, etx(counting(5))}, 0, 50, 0, 4, 40},
-      {"NAK while draining", now, {forty, {0x15}}, 0, 10, 0, 2, 0},
-      {"ACK first", now, {kAck}, 1, 12, 0, 0, 0},
-      {"bad checksum", now, {bad}, 1, 12, 0, 0, 0},
-      {"bad checksum not verified", now, {bad}, 0, 12, 1, 1, 12},
+      {"two packets", now, {first, last}, 0, 150, 1, 2, 150, 150},
+      {"two packets, answered later", later, {first, last}, 0, 150, 1, 2, 150, 150},
+      {"overflow on ETX", now, {first, last}, 0, 120, 0, 2, 100, 150},
+      {"overflow on STX", now, {forty, forty, forty, etx(counting(5))}, 0, 50, 0, 4, 40, 125},
+      {"NAK while draining", now, {forty, {0x15}}, 0, 10, 0, 2, 0, 40},
+      {"ACK first", now, {kAck}, 1, 12, 0, 0, 0, 0},
+      {"bad checksum", now, {bad}, 1, 12, 0, 0, 0, 0},
+      {"bad checksum not verified", now, {bad}, 0, 12, 1, 1, 12, 12},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -136,7 +138,9 @@ TEST_F(PacketExchangeTest, RepliesAreReadToTheirEndWithOneAckPerPacket) {
     const size_t acks_before = acks();
     queue(c.packets);
     Bytes dest(c.capacity + 64, 0xEE);
-    EXPECT_EQ(VELTRA_GetVarLenReceive(ext_, c.verify, dest.data(), c.capacity), c.result);
+    ULONG received = 99;
+    EXPECT_EQ(VELTRA_GetVarLenReceive(ext_, c.verify, dest.data(), c.capacity, &received), c.result);
+    EXPECT_EQ(received, c.received);
     EXPECT_EQ(acks() - acks_before, c.acks);
     EXPECT_EQ(Bytes(dest.begin(), dest.begin() + c.kept), counting(c.kept));
     EXPECT_EQ(dest[c.kept], 0xEE);
@@ -180,38 +184,42 @@ TEST_F(PacketExchangeTest, ReadsAndWritesThatEndWithoutAPacket) {
   EXPECT_TRUE(USBSyncWrite(ext_) == STATUS_SUCCESS && device_->out_packets().empty()) << "nothing sent";
 }
 
-// Makes sure the size is read little-endian and acknowledged (a NAK reuses it, a refused answer gives 0), a
-// picture of the size fits and one byte more fails, one above the buffer is refused unsent. Catches byte
-// order, an off-by-one at the capacity.
+// Makes sure the size is read little-endian and acknowledged (a NAK, a short or a refused answer give 0, not
+// acknowledged), a picture of the size fits and one byte more fails, each counted, one above the buffer is
+// refused unsent. Catches byte order, a NAK's stale bytes taken for a size, an off-by-one at the capacity.
 TEST_F(PacketExchangeTest, PictureSizeAndPictureCommands) {
-  queue({etx({0x10, 0x27, 0x00, 0x00}), {0x15}});
-  EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 10000u);
-  EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 10000u);
   Bytes bad = etx({0x00, 0xC0, 0x00, 0x00});
   bad.back() ^= 1;
-  queue({bad});
-  EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 0u);
+  queue({etx({0x10, 0x27, 0x00, 0x00}), {0x15}, etx({0x10, 0x27, 0x00}), bad});
+  EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 10000u);
+  for (const char *answer : {"NAK", "three bytes", "bad checksum"})
+    EXPECT_EQ(VELTRA_PictureSizeAddr(ext_), 0u) << answer;
   EXPECT_EQ(device_->out_packets(),
-            (std::vector<Bytes>{kSizeCommand, kAck, kSizeCommand, kAck, kSizeCommand}));
+            (std::vector<Bytes>{kSizeCommand, kAck, kSizeCommand, kSizeCommand, kSizeCommand}));
 
   const Bytes picture = counting(3000, 7);
   queue({stx(Bytes(picture.begin(), picture.begin() + 1000)),
          stx(Bytes(picture.begin() + 1000, picture.begin() + 2000)),
          etx(Bytes(picture.begin() + 2000, picture.end()))});
-  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 3000), 1u);
+  ULONG received = 0;
+  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 3000, &received), 1u);
+  EXPECT_EQ(received, 3000u);
   EXPECT_EQ(Bytes(ext_->PictureBuffer, ext_->PictureBuffer + 3000), picture);
   queue({stx(Bytes(1000, 1)), stx(Bytes(1000, 2)), etx(Bytes(1001, 3))});
-  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 3000), 0u);
+  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 3000, &received), 0u);
+  EXPECT_EQ(received, 3001u);
   ASSERT_EQ(device_->out_packets().size(), 5u + 4 + 4);
   EXPECT_EQ(device_->out_packets()[5], kPictureCommand);
 
-  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, CAM_BUFFER_SIZE + 1), 0u);
-  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 0xFFFFFFFFu), 0u);
+  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, CAM_BUFFER_SIZE + 1, &received), 0u);
+  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, 0xFFFFFFFFu, &received), 0u);
+  EXPECT_EQ(received, 0u);
   EXPECT_EQ(device_->out_packets().size(), 13u);
   EXPECT_EQ(recorder_->count("Too Large"), 2u);
   queue({etx(Bytes(10, 1))});
-  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, CAM_BUFFER_SIZE), 1u)
+  EXPECT_EQ(VELTRA_PictureBufferAddr(ext_, ext_->PictureBuffer, CAM_BUFFER_SIZE, &received), 1u)
       << "the buffer's own size";
+  EXPECT_EQ(received, 10u) << "a picture shorter than announced";
 }
 
 } // namespace

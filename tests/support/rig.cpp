@@ -153,4 +153,11 @@ NTSTATUS focus_auto(streamclass::Adapter &adapter) {
   return adapter.set_property(record);
 }
 
+NTSTATUS picture_counts(streamclass::Pin &pin, KSPROPERTY_VELTRA_PICTURE_COUNTS_S *counts) {
+  *counts = {};
+  counts->Property =
+      KSPROPERTY{PROPSETID_VELTRA_PICTURES, KSPROPERTY_VELTRA_PICTURE_COUNTS, KSPROPERTY_TYPE_GET};
+  return pin.get_property(*counts);
+}
+
 } // namespace rig

@@ -22,6 +22,7 @@
 #include "emulator/camera/usb_camera.h"
 #include "platform/streamclass/host.h"
 #include "platform/usbbus/usb_bus.h"
+#include "stream/stream_public.h"
 #include "tests/support/recorded_stream.h"
 
 namespace rig {
@@ -108,5 +109,8 @@ private:
 NTSTATUS set_zoom(streamclass::Adapter &adapter, LONG value);
 NTSTATUS get_zoom(streamclass::Adapter &adapter, LONG *value);
 NTSTATUS focus_auto(streamclass::Adapter &adapter);
+
+// The pin's picture counts (PROPSETID_VELTRA_PICTURES), as an application reads them.
+NTSTATUS picture_counts(streamclass::Pin &pin, KSPROPERTY_VELTRA_PICTURE_COUNTS_S *counts);
 
 } // namespace rig
