@@ -199,6 +199,10 @@ NTSTATUS Session::close_pin() {
   return pin_->close();
 }
 
+bool Session::camera_gone() const {
+  return camera_gone_.load() || (camera_ && camera_->snapshot().gone);
+}
+
 void Session::unplug() {
   camera_gone_.store(true);
   if (bus_ && bus_->device_present())
@@ -206,13 +210,12 @@ void Session::unplug() {
 }
 
 void Session::close() {
-  if (camera_gone_.load())
+  if (camera_gone())
     unplug();
   (void)close_pin();
   pin_.reset();
   if (adapter_ && !adapter_->removed())
-    adapter_->remove(camera_gone_.load() ? streamclass::RemovalKind::Surprise
-                                         : streamclass::RemovalKind::Orderly);
+    adapter_->remove(camera_gone() ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
   adapter_.reset();
   driver_.reset();
   if (bus_)
