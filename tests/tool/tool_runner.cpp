@@ -86,9 +86,12 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::pa
       waitpid(pid, &status, 0);
       break;
     }
-    if (signalled < control.repeat && control.send_when && (signalled > 0 || control.send_when())) {
-      kill(pid, control.signal);
-      signalled++;
+    if (signalled == 0 && control.send_when && control.send_when()) {
+      for (; signalled < control.repeat; ++signalled) {
+        if (signalled > 0) // apart enough to arrive as two signals, as `timeout` sends them
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        kill(pid, control.signal);
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

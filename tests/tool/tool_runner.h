@@ -24,7 +24,7 @@ struct ToolRun {
 struct RunControl {
   std::chrono::milliseconds limit{60000};
   // When set: polled every 20 ms while the tool runs; once it returns true,
-  // `signal` is sent to the tool `repeat` times, one poll apart.
+  // `signal` is sent to the tool `repeat` times, 2 ms apart.
   std::function<bool()> send_when;
   int signal = 0;
   int repeat = 1;

@@ -445,8 +445,11 @@ TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
   ASSERT_GT(big.size(), 65536u);
   std::ofstream(dir_ / "big.jpg", std::ios::binary)
       .write(reinterpret_cast<const char *>(big.data()), static_cast<std::streamsize>(big.size()));
+  write_picture();
   std::vector<std::string> args = {"capture", "-o", "out"};
   args.insert(args.end(), outcome.args.begin(), outcome.args.end());
+  if (std::find(args.begin(), args.end(), "--pictures") == args.end())
+    args.insert(args.end(), {"--pictures", "picture.jpg"}); // quicker than the scene under sanitizers
   RunControl control;
   control.limit = std::chrono::seconds(30);
   const ToolRun result = run(args, true, control);
@@ -684,6 +687,7 @@ TEST_F(ToolTest, CommandLineErrorsAndHelp) {
 TEST_F(ToolTest, OutputIsGuardedAndNamed) {
   RunControl terminal;
   terminal.stdout_terminal = true;
+  terminal.limit = std::chrono::seconds(10);
   const ToolRun tty = run({"stream", "-n", "1"}, true, terminal);
   EXPECT_EQ(tty.exit_code, 5) << describe(tty);
   EXPECT_EQ(tty.err.rfind("dscam: standard output is a terminal", 0), 0u) << tty.err;

@@ -25,7 +25,6 @@ PictureTotals PictureCounter::totals() const {
   if (!open_read_)
     return totals;
   totals.available = true;
-  totals.damaged += open_.DamagedFrames;
   totals.too_large += open_.TooLarge;
   totals.longer_than_announced += open_.LongerThanAnnounced;
   totals.failed_fetches += open_.FailedFetches;

@@ -1,7 +1,8 @@
-// The driver's picture counts of a run: how many frames it delivered damaged
-// and how many pictures it refused, and why, read from the capture pin's
-// stream property (PROPSETID_VELTRA_PICTURES). The driver counts per pin, from
-// its open; a run that reopens its pin adds the counts of every pin it had.
+// The driver's picture counts of a run: how many pictures it refused, and
+// why, read from the capture pin's stream property (PROPSETID_VELTRA_PICTURES).
+// The driver counts per pin, from its open; a run that reopens its pin adds
+// the counts of every pin it had. (Damaged frames the tool counts itself, from
+// each frame's flags.)
 //
 // Main thread.
 #pragma once
@@ -17,7 +18,6 @@ namespace dscam {
 // The counts of a run so far.
 struct PictureTotals {
   bool available = false;             // the driver answered the property at least once
-  uint64_t damaged = 0;               // frames delivered marked damaged
   uint64_t too_large = 0;             // pictures refused: larger than the driver's picture buffer
   uint64_t longer_than_announced = 0; // pictures refused: more bytes than the camera announced
   uint64_t failed_fetches = 0;        // pictures not fetched: the size or picture exchange failed
