@@ -91,7 +91,6 @@ void FramePump::completed(const streamclass::Frame &frame) {
       const KS_FRAME_INFO *info = frame.frame_info();
       const bool damaged = info != nullptr && (info->dwFrameFlags & VELTRA_FRAMEF_DAMAGED) != 0;
       counts_.frames++;
-      counts_.damaged += damaged ? 1 : 0;
       if (info != nullptr)
         counts_.driver_drops = info->DropCount;
       queue_frame(frame, damaged);

@@ -41,7 +41,6 @@ struct PumpFrame {
 // What one pump has counted.
 struct PumpCounts {
   uint64_t frames = 0;                  // reads completed with a whole frame, damaged ones included
-  uint64_t damaged = 0;                 // of those, frames the driver marked damaged
   uint64_t failed_reads = 0;            // reads completed with a failure (not those cancelled by the close)
   uint64_t short_frames = 0;            // reads completed with fewer bytes than the format's image
   NTSTATUS last_error = STATUS_SUCCESS; // the status of the last failed read

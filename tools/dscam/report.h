@@ -14,7 +14,7 @@ namespace dscam {
 
 struct RunSummary {
   uint64_t frames = 0;        // frames written (damaged ones included unless skipped)
-  uint64_t damaged = 0;       // frames delivered marked damaged: their pictures did not decode whole
+  uint64_t damaged = 0;       // frames written or skipped that the driver marked damaged
   bool skip_damaged = false;  // the damaged frames were skipped rather than written
   uint64_t driver_drops = 0;  // pictures the driver dropped: no read was waiting for them
   uint64_t tool_drops = 0;    // frames the tool dropped: its queue was full

@@ -45,7 +45,6 @@ double watchdog_limit(const Options &options) {
 // The counts of two pumps together (driver_drops: the sum of each pin's last).
 PumpCounts add_counts(PumpCounts sum, const PumpCounts &more) {
   sum.frames += more.frames;
-  sum.damaged += more.damaged;
   sum.failed_reads += more.failed_reads;
   sum.short_frames += more.short_frames;
   if (more.last_error != STATUS_SUCCESS)
@@ -78,6 +77,7 @@ struct Loop {
   size_t next_change = 0;
   uint64_t written = 0;
   uint64_t write_errors = 0;
+  uint64_t damaged_written = 0;  // of the frames written, those marked damaged
   uint64_t skipped = 0;          // damaged frames skipped (--skip-damaged)
   uint64_t skipped_at_alive = 0; // of them, by the last frame written
   uint64_t retries = 0;
@@ -142,6 +142,7 @@ int drain_frames(Loop &loop, std::string *error) {
       return kExitOutput;
     }
     loop.written++;
+    loop.damaged_written += loop.frame.damaged ? 1 : 0;
     loop.skipped_at_alive = loop.skipped;
     if (loop.plan.frames > 0 && loop.written >= loop.plan.frames)
       return -1;
@@ -358,7 +359,7 @@ int check_changes(Session &session, const Options &options, std::string *error) 
 RunSummary summarize(const Loop &loop, double elapsed, const IMAGE_DECODE_COUNTS &decode_start) {
   RunSummary summary;
   summary.frames = loop.written;
-  summary.damaged = loop.closed.damaged;
+  summary.damaged = loop.damaged_written + loop.skipped;
   summary.skip_damaged = loop.options.skip_damaged;
   summary.driver_drops = static_cast<uint64_t>(loop.closed.driver_drops);
   summary.tool_drops = loop.closed.queue_drops;
