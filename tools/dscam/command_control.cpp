@@ -25,7 +25,7 @@ int interrupted(const SignalWatch &signals, std::string *error) {
 // The exit code of a failed control request `what`: an unplugged camera is
 // named as such; otherwise the request's own reason.
 int control_failed(Session &session, const std::string &what, NTSTATUS status, std::string *error) {
-  *error = session.camera_gone() ? "the camera was disconnected" : control_failure(what, status);
+  *error = session.camera_gone_now() ? "the camera was disconnected" : control_failure(what, status);
   return kExitCapture;
 }
 

@@ -305,7 +305,7 @@ int command_info(const Options &options, const SignalWatch &signals, Wakeup &wak
     *error = "the device's descriptors did not read whole: " + description.usb.problem;
     return kExitDevice;
   }
-  *error = session.camera_gone() ? "the camera was disconnected" : unanswered_control(description);
+  *error = session.camera_gone_now() ? "the camera was disconnected" : unanswered_control(description);
   return error->empty() ? kExitOk : kExitCapture;
 }
 

@@ -232,6 +232,11 @@ int retry_failed_reads(Loop &loop, std::string *error) {
   const PumpCounts counts = loop.pump ? loop.pump->counts() : PumpCounts{};
   if (counts.failed_reads == 0 && !loop.pictures.size_exchange_failed())
     return kExitOk;
+  if (loop.session.camera_gone_now()) {
+    loop.session.unplug();
+    *error = "the camera was disconnected";
+    return kExitCapture;
+  }
   if (counts.frames > 0)
     loop.retries_in_row = 0;
   const std::string cause =

@@ -199,7 +199,7 @@ NTSTATUS Session::close_pin() {
   return pin_->close();
 }
 
-bool Session::camera_gone() const {
+bool Session::camera_gone_now() const {
   return camera_gone_.load() || (camera_ && camera_->snapshot().gone);
 }
 
@@ -210,12 +210,13 @@ void Session::unplug() {
 }
 
 void Session::close() {
-  if (camera_gone())
+  if (camera_gone_now())
     unplug();
   (void)close_pin();
   pin_.reset();
   if (adapter_ && !adapter_->removed())
-    adapter_->remove(camera_gone() ? streamclass::RemovalKind::Surprise : streamclass::RemovalKind::Orderly);
+    adapter_->remove(camera_gone_.load() ? streamclass::RemovalKind::Surprise
+                                         : streamclass::RemovalKind::Orderly);
   adapter_.reset();
   driver_.reset();
   if (bus_)

@@ -55,10 +55,13 @@ public:
   // The camera's physical device object on its bus: where a host program sends
   // its own USB requests.
   PDEVICE_OBJECT physical_device_object() const { return bus_->physical_device_object(); }
-  // Whether the camera unplugged itself (the disconnect fault): from the
-  // moment it went, also before its unplug handler (on the camera's thread)
-  // has told the session.
-  bool camera_gone() const;
+  // Whether the camera unplugged itself (the disconnect fault), as its unplug
+  // handler (on the camera's thread) told the session: cheap, for polling.
+  bool camera_gone() const { return camera_gone_.load(); }
+  // The same, from the moment the camera went, also before its handler has run:
+  // asks the camera (waiting for its lock, which it holds while it takes a
+  // picture). For the paths where a request has just failed.
+  bool camera_gone_now() const;
   // Takes an unplugged camera off its bus: its pending and later transfers
   // fail; the device is then removed as surprise removal. Blocks until the bus
   // has let go of the camera.
