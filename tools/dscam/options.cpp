@@ -3,10 +3,15 @@
 #include "tools/dscam/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 #include "emulator/camera/faults.h"
 
@@ -82,6 +87,7 @@ std::string set_output(Options &options, std::string_view value) {
   if (value.empty())
     return "empty folder name for -o";
   options.out_dir = value;
+  options.out_given = true;
   return {};
 }
 
@@ -92,8 +98,12 @@ std::string set_format(Options &options, std::string_view value) {
     options.format = ImageFormat::Png;
   else if (value == "ppm")
     options.format = ImageFormat::Ppm;
+  else if (value == "jpeg" || value == "jpg")
+    options.format = ImageFormat::Jpeg;
+  else if (value == "avi")
+    options.format = ImageFormat::Avi;
   else
-    return bad_value("--format", value, "bmp, png or ppm");
+    return bad_value("--format", value, "bmp, png, ppm, jpeg or avi");
   return {};
 }
 
@@ -145,6 +155,37 @@ std::string add_change(Options &options, std::string_view value) {
 std::string set_watchdog(Options &options, std::string_view value) {
   if (!parse_double(value, 0.1, 3600, &options.watchdog))
     return bad_value("--watchdog", value, "seconds, 0.1 to 3600");
+  return {};
+}
+
+std::string set_skip_damaged(Options &options, std::string_view) {
+  options.skip_damaged = true;
+  return {};
+}
+
+std::string set_retries(Options &options, std::string_view value) {
+  if (!parse_long(value, 0, 1000, &options.retries))
+    return bad_value("--retries", value, "a number of retries, 0 to 1000");
+  return {};
+}
+
+std::string set_frames_info(Options &options, std::string_view) {
+  options.frames_info = true;
+  return {};
+}
+
+std::string set_overwrite(Options &options, std::string_view) {
+  options.overwrite = true;
+  return {};
+}
+
+std::string set_json(Options &options, std::string_view) {
+  options.json = true;
+  return {};
+}
+
+std::string set_quiet(Options &options, std::string_view) {
+  options.quiet = true;
   return {};
 }
 
@@ -237,8 +278,14 @@ constexpr OptionRule kOptions[] = {
     {"format", 0, true, kCapture, set_format},
     {"size", 0, true, kRuns, set_size},
     {"top-down", 0, false, kCapture, set_top_down},
+    {"overwrite", 0, false, kCapture, set_overwrite},
     {"set", 0, true, kRuns, add_change},
     {"watchdog", 0, true, kRuns, set_watchdog},
+    {"skip-damaged", 0, false, kRuns, set_skip_damaged},
+    {"retries", 0, true, kRuns, set_retries},
+    {"frames-info", 0, false, kRuns, set_frames_info},
+    {"json", 0, false, kRuns | kInfo, set_json},
+    {"quiet", 'q', false, kRuns, set_quiet},
     {"pictures", 0, true, kAll, set_pictures},
     {"camera-fps", 0, true, kAll, set_camera_fps},
     {"link", 0, true, kAll, set_link},
@@ -311,8 +358,15 @@ std::string take_option(Options &options, unsigned mask, int argc, const char *c
       value = arg.substr(eq + 1);
       inline_value = true;
     }
-  } else if (arg.size() == 2) {
+  } else {
+    // "-n 3", or its value attached: "-n3".
     rule = find_short(arg[1]);
+    if (arg.size() > 2 && rule != nullptr && rule->takes_value) {
+      value = arg.substr(2);
+      inline_value = true;
+    } else if (arg.size() > 2) {
+      rule = nullptr;
+    }
   }
   if (rule == nullptr || (rule->commands & mask) == 0)
     return "unknown option '" + std::string(arg) + "' for " + command_name(options.command);
@@ -326,6 +380,44 @@ std::string take_option(Options &options, unsigned mask, int argc, const char *c
   return rule->handle(options, value);
 }
 
+// Whether the file starts with the JPEG start-of-image marker (FF D8 FF).
+bool starts_as_jpeg(const std::filesystem::path &path) {
+  unsigned char head[3] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char *>(head), sizeof(head));
+  return in.gcount() == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+}
+
+// The camera plays the file at `path`, or the *.jpg and *.jpeg files of the
+// folder: each must at least start as a JPEG picture, so that a wrong file is
+// named now rather than showing as frames that never decode.
+std::string check_pictures(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<fs::path> files;
+  if (fs::is_directory(path, ec)) {
+    for (const auto &entry : fs::directory_iterator(path, ec)) {
+      std::string ext = entry.path().extension().string();
+      std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (entry.is_regular_file() && (ext == ".jpg" || ext == ".jpeg"))
+        files.push_back(entry.path());
+    }
+    if (files.empty())
+      return "no JPEG picture (*.jpg, *.jpeg) in the folder '" + path + "'";
+  } else if (fs::exists(path, ec)) {
+    files.emplace_back(path);
+  } else {
+    return "cannot read '" + path + "': " + std::strerror(ENOENT);
+  }
+  for (const fs::path &file : files) {
+    if (access(file.c_str(), R_OK) != 0)
+      return "cannot read '" + file.string() + "': " + std::strerror(errno);
+    if (!starts_as_jpeg(file))
+      return "'" + file.string() + "' is not a JPEG picture (it does not start with a JPEG marker)";
+  }
+  return {};
+}
+
 // Checks that depend on several options at once.
 std::string check_combination(const Options &options) {
   if (options.command == Command::Stream) {
@@ -337,6 +429,8 @@ std::string check_combination(const Options &options) {
   const std::string camera = emu::camera_config_check(options.camera);
   if (!camera.empty())
     return camera;
+  if (options.camera.pictures == emu::PictureMode::Files)
+    return check_pictures(options.camera.picture_path);
   return {};
 }
 
@@ -352,6 +446,12 @@ const char *command_name(Command command) {
 std::string parse_options(int argc, const char *const *argv, Options &options) {
   if (argc < 2)
     return "no command given (try 'dscam --help')";
+  // The fault list needs no command: "dscam --fault help".
+  if ((argc == 3 && std::strcmp(argv[1], "--fault") == 0 && std::strcmp(argv[2], "help") == 0) ||
+      (argc == 2 && std::strcmp(argv[1], "--fault=help") == 0)) {
+    options.fault_help = true;
+    return {};
+  }
   const CommandInfo *info = nullptr;
   for (const CommandInfo &candidate : kCommands)
     if (std::strcmp(argv[1], candidate.name) == 0)
@@ -379,6 +479,8 @@ std::string parse_options(int argc, const char *const *argv, Options &options) {
     return {};
   if (options.command == Command::Focus && !focus_auto)
     return "focus needs 'auto': dscam focus auto";
+  if (options.format == ImageFormat::Avi && !options.out_given)
+    options.out_dir = "capture.avi";
   return check_combination(options);
 }
 

@@ -1,7 +1,9 @@
 // Putting the system together for a run, and taking it apart.
 #include "tools/dscam/session.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "adapter/adapter.h"
 #include "platform/debugdev/debug_device.h"
@@ -26,14 +28,21 @@ private:
   std::shared_ptr<DebugSink> second_;
 };
 
+// The reason of a file that would not open: the errno of the failed call.
+std::string open_failure(int error) {
+  return error != 0 ? std::strerror(error) : "reason unknown";
+}
+
 // The sink the options choose: stderr (-v), a file (--log), both, or nowhere.
 // NULL with *error set when the log file cannot be opened.
 std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::string *error) {
   std::shared_ptr<platform::DebugSink> file;
   if (!options.log_file.empty()) {
+    errno = 0;
     auto sink = std::make_shared<platform::FileSink>(options.log_file);
+    const int saved = errno;
     if (!sink->is_open()) {
-      *error = "cannot write the log file '" + options.log_file + "'";
+      *error = "cannot write the log file '" + options.log_file + "': " + open_failure(saved);
       return nullptr;
     }
     file = sink;
@@ -50,12 +59,12 @@ std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::stri
   return std::make_shared<platform::NullSink>();
 }
 
-// Empties a file (the bus's text trace appends).
-bool truncate_file(const std::string &path) {
+// Empties a file (the bus's text trace appends). 0, or the errno of the failure.
+int truncate_file(const std::string &path) {
   std::FILE *file = std::fopen(path.c_str(), "w");
   if (file == nullptr)
-    return false;
-  return std::fclose(file) == 0;
+    return errno != 0 ? errno : EIO;
+  return std::fclose(file) == 0 ? 0 : (errno != 0 ? errno : EIO);
 }
 
 } // namespace
@@ -157,13 +166,19 @@ int Session::start_bus(std::shared_ptr<usbbus::UsbDeviceModel> device, usbbus::U
     *error = "cannot create the USB bus";
     return kExitDevice;
   }
-  if (!options_.trace_file.empty() &&
-      (!truncate_file(options_.trace_file) || !bus_->trace().open_text_file(options_.trace_file))) {
-    *error = "cannot write the trace file '" + options_.trace_file + "'";
-    return kExitOutput;
+  if (!options_.trace_file.empty()) {
+    int failure = truncate_file(options_.trace_file);
+    errno = 0;
+    const bool opened = failure == 0 && bus_->trace().open_text_file(options_.trace_file);
+    if (!opened) {
+      failure = failure != 0 ? failure : errno;
+      *error = "cannot write the trace file '" + options_.trace_file + "': " + open_failure(failure);
+      return kExitOutput;
+    }
   }
+  errno = 0;
   if (!options_.pcap_file.empty() && !bus_->trace().open_pcap(options_.pcap_file)) {
-    *error = "cannot write the pcap file '" + options_.pcap_file + "'";
+    *error = "cannot write the pcap file '" + options_.pcap_file + "': " + open_failure(errno);
     return kExitOutput;
   }
   return kExitOk;
@@ -197,6 +212,7 @@ int Session::open_pin(long width, long height, bool top_down, std::string *error
     return kExitDevice;
   }
   status = adapter_->open_pin(0, format_, pin_);
+  pin_opened_ = std::chrono::steady_clock::now();
   if (NT_SUCCESS(status))
     status = pin_->use_default_clock();
   if (NT_SUCCESS(status))
@@ -215,6 +231,10 @@ NTSTATUS Session::close_pin() {
   return pin_->close();
 }
 
+bool Session::camera_gone_now() const {
+  return camera_gone_.load() || (camera_ && camera_->snapshot().gone);
+}
+
 void Session::unplug() {
   camera_gone_.store(true);
   if (bus_ && bus_->device_present())
@@ -222,7 +242,7 @@ void Session::unplug() {
 }
 
 void Session::close() {
-  if (camera_gone_.load())
+  if (camera_gone_now())
     unplug();
   (void)close_pin();
   pin_.reset();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,11 +39,14 @@ public:
   // with *error a one-line reason.
   int start(std::string *error);
   // Opens the capture pin with the format of width x height (top-down rows
-  // when asked), gives it a master clock and sets it running. kExitOk, or the
-  // exit code with *error the reason.
+  // when asked), gives it a master clock started now (the driver's frame times
+  // and drop counts start from the pin's open) and sets it running. kExitOk,
+  // or the exit code with *error the reason.
   int open_pin(long width, long height, bool top_down, std::string *error);
   // The format the pin was opened with (empty before).
   const std::vector<uint8_t> &format() const { return format_; }
+  // When the pin was last opened: the time 0 of its master clock.
+  std::chrono::steady_clock::time_point pin_opened() const { return pin_opened_; }
   // Closes the pin (its queued reads come back cancelled); the status of the close.
   NTSTATUS close_pin();
   // Closes the pin, removes the device, unloads the driver, unplugs the camera
@@ -54,8 +58,13 @@ public:
   // The camera's physical device object on its bus: where a host program sends
   // its own USB requests.
   PDEVICE_OBJECT physical_device_object() const { return bus_->physical_device_object(); }
-  // Whether the camera unplugged itself (the disconnect fault).
+  // Whether the camera unplugged itself (the disconnect fault), as its unplug
+  // handler (on the camera's thread) told the session: cheap, for polling.
   bool camera_gone() const { return camera_gone_.load(); }
+  // The same, from the moment the camera went, also before its handler has run:
+  // asks the camera (waiting for its lock, which it holds while it takes a
+  // picture). For the paths where a request has just failed.
+  bool camera_gone_now() const;
   // Takes an unplugged camera off its bus: its pending and later transfers
   // fail; the device is then removed as surprise removal. Blocks until the bus
   // has let go of the camera.
@@ -78,6 +87,7 @@ private:
   std::unique_ptr<streamclass::Adapter> adapter_;
   std::unique_ptr<streamclass::Pin> pin_;
   std::vector<uint8_t> format_;
+  std::chrono::steady_clock::time_point pin_opened_{};
   std::atomic<bool> camera_gone_{false};
 };
 
