@@ -299,7 +299,7 @@ TEST_F(ToolTest, AviClipHoldsEveryFrameBottomUp) {
   const size_t movi = strf + 8 + 40;
   ASSERT_EQ(fourcc(movi) + fourcc(movi + 8), "LISTmovi");
   const size_t index = movi + 8 + le32(avi, movi + 4);
-  const std::vector<uint8_t> expected = captest::reference_frame(jpeg, false, false);
+  const std::vector<uint8_t> expected = rig::reference_frame(jpeg, false, false);
   for (uint32_t frame = 0; frame < 3; ++frame) {
     const size_t chunk = movi + 12 + frame * (8 + 230400);
     ASSERT_EQ(fourcc(chunk), "00db");
@@ -408,7 +408,7 @@ TEST_P(ToolFaultTest, CameraFaultEndsTheRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ToolFaultTest,
-    ::testing::Values(FaultCase{"Stop", "--fault", "stop-answering@5", "the camera stopped answering"},
+    ::testing::Values(FaultCase{"Stop", "--fault=stop-answering@5", "--watchdog=1", "the camera stopped answering"},
                       FaultCase{"Unplug", "--fault", "disconnect@5", "the camera was disconnected"},
                       FaultCase{"Undecodable", "--pictures", "garbage.jpg", "no usable frame"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -435,12 +435,12 @@ class ToolOutcomeTest : public ToolTest, public ::testing::WithParamInterface<Ou
 
 TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
   const OutcomeCase &outcome = GetParam();
-  image_test::PictureOptions options; // a 640x480 picture, larger than the driver's buffer
+  rig::PictureOptions options; // a 640x480 picture, larger than the driver's buffer
   options.width = 640;
   options.height = 480;
   options.quality = 95;
   options.subsample = false;
-  const std::vector<uint8_t> big = image_test::make_picture(options);
+  const std::vector<uint8_t> big = rig::make_picture(options);
   ASSERT_GT(big.size(), 65536u);
   std::ofstream(dir_ / "big.jpg", std::ios::binary)
       .write(reinterpret_cast<const char *>(big.data()), static_cast<std::streamsize>(big.size()));
@@ -510,6 +510,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   -1},
                       OutcomeCase{"FivePercentSizeFaults",
                                   {"-n", "30", "--fault", "size-checksum=0.05"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}},
+                                  "retries:",
+                                  -1},
+                      OutcomeCase{"LostRepliesEndInAResetAndARetry",
+                                  {"-n", "30", "--fault", "lost-packet=0.02", "--fault", "write-error=0.02",
+                                   "--fault", "stop-answering@20"},
                                   0,
                                   "decode:",
                                   {{"frames", 30}},
