@@ -4,8 +4,11 @@
 // driver loaded through the stream class host, its started device and, for the
 // commands that stream, the capture pin.
 //
-// Used from the main thread only; the camera's unplug handler (camera thread)
-// only sets a flag and rings the main loop.
+// Used from one thread at a time (the tool's main thread; an application that
+// uses it from several threads serializes its calls); the camera's unplug
+// handler (camera thread) only sets a flag and rings the main loop. The debug
+// device is shared with the other sessions of the process
+// (shared_debug_device.h).
 #pragma once
 
 #include <atomic>
@@ -17,14 +20,14 @@
 #include "platform/debugdev/debug_sink.h"
 #include "platform/streamclass/host.h"
 #include "platform/usbbus/usb_bus.h"
-#include "tools/dscam/options.h"
 #include "tools/dscam/wakeup.h"
+#include "tools/session/session_options.h"
 
 namespace dscam {
 
 class Session {
 public:
-  Session(const Options &options, Wakeup &wakeup);
+  Session(const SessionOptions &options, Wakeup &wakeup);
   // Closes whatever is still open (close()).
   ~Session();
   Session(const Session &) = delete;
@@ -35,9 +38,11 @@ public:
   // with *error a one-line reason.
   int start(std::string *error);
   // Opens the capture pin with the format of width x height (top-down rows
-  // when asked), gives it a master clock and sets it running. kExitOk, or the
-  // exit code with *error the reason.
-  int open_pin(long width, long height, bool top_down, std::string *error);
+  // when asked), gives it a master clock (`clock`, else the host's steady
+  // clock started now) and sets it running. kExitOk, or the exit code with
+  // *error the reason.
+  int open_pin(long width, long height, bool top_down, std::string *error,
+               std::shared_ptr<streamclass::MasterClock> clock = nullptr);
   // The format the pin was opened with (empty before).
   const std::vector<uint8_t> &format() const { return format_; }
   // Closes the pin (its queued reads come back cancelled); the status of the close.
@@ -62,7 +67,7 @@ private:
   int start_camera(std::string *error);
   int start_driver(std::string *error);
 
-  const Options &options_;
+  const SessionOptions &options_;
   Wakeup &wakeup_;
   bool debug_device_ = false;
   std::shared_ptr<emu::UsbCamera> camera_;
