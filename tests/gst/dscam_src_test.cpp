@@ -58,6 +58,7 @@ public:
     gst_object_unref(pipeline_);
   }
   GstElement *src() const { return src_; }
+  GstElement *sink() const { return sink_; }
   GstStateChangeReturn set_state(GstState state) {
     GstStateChangeReturn result = gst_element_set_state(pipeline_, state);
     return result == GST_STATE_CHANGE_ASYNC ? gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND)
@@ -116,7 +117,13 @@ protected:
     return pictures;
   }
 
+  // The transfer thread's starts: one at the open, one after each camera command.
   size_t thread_starts() const { return log_count("VELTRA_ProcessTransferThread Started\n"); }
+  void pull_until_thread_starts(Pipeline &pipeline, size_t starts) {
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (thread_starts() < starts && Clock::now() < deadline)
+      gst_sample_unref(pipeline.pull());
+  }
 
   fs::path folder_;
 };
@@ -172,19 +179,18 @@ TEST_F(DscamSrcTest, FramesAreTheDriversFramesAtTheNegotiatedSize) {
 }
 
 // Makes sure a zoom set while playing goes through the driver's zoom property
-// and reaches the camera once: one camera command, which stops and restarts
-// the transfer thread once. Example failure: the zoom ignored while playing,
-// or sent again with every frame.
-TEST_F(DscamSrcTest, ZoomSetWhilePlayingReachesTheCameraOnce) {
+// and reaches the camera once (one camera command, which stops and restarts
+// the transfer thread once), and that the auto-focus action runs one focus.
+// Example failure: the zoom ignored while playing, or sent again with every
+// frame; the action returning before the camera focused.
+TEST_F(DscamSrcTest, ControlsWhilePlayingReachTheCameraOnce) {
   Pipeline pipeline;
   g_object_set(pipeline.src(), "camera-fps", 0.0, nullptr);
   ASSERT_EQ(pipeline.set_state(GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
   gst_sample_unref(pipeline.pull());
   EXPECT_EQ(thread_starts(), 1u);
   g_object_set(pipeline.src(), "zoom", 80, nullptr);
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (thread_starts() < 2 && Clock::now() < deadline)
-    gst_sample_unref(pipeline.pull());
+  pull_until_thread_starts(pipeline, 2);
   // Frames go on after the change; the driver sends nothing more.
   for (int i = 0; i < 10; ++i)
     gst_sample_unref(pipeline.pull());
@@ -194,6 +200,42 @@ TEST_F(DscamSrcTest, ZoomSetWhilePlayingReachesTheCameraOnce) {
   int zoom = 0;
   g_object_get(pipeline.src(), "zoom", &zoom, nullptr);
   EXPECT_EQ(zoom, 80);
+
+  gboolean focused = FALSE;
+  g_signal_emit_by_name(pipeline.src(), "auto-focus", &focused);
+  EXPECT_TRUE(focused);
+  pull_until_thread_starts(pipeline, 3);
+  EXPECT_EQ(thread_starts(), 3u);
+}
+
+// Makes sure frames lost on the way are counted and the next frame pushed
+// starts a discontinuity, its number showing the gap. Example failure: a gap
+// without DISCONT, so that downstream takes the next frame as contiguous.
+TEST_F(DscamSrcTest, LostFramesAreCountedAndStartADiscontinuity) {
+  Pipeline pipeline;
+  g_object_set(pipeline.src(), "camera-fps", 0.0, nullptr);
+  // A sink that holds one sample and blocks the element while it is not taken.
+  g_object_set(pipeline.sink(), "max-buffers", 1u, "drop", FALSE, nullptr);
+  ASSERT_EQ(pipeline.set_state(GST_STATE_PLAYING), GST_STATE_CHANGE_SUCCESS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  guint64 previous = 0;
+  int gaps = 0;
+  for (int i = 0; i < 10; ++i) {
+    GstSample *sample = pipeline.pull();
+    ASSERT_NE(sample, nullptr);
+    GstBuffer *buffer = gst_sample_get_buffer(sample);
+    const bool discont = GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+    if (i > 0) {
+      EXPECT_EQ(discont, GST_BUFFER_OFFSET(buffer) > previous + 1) << "frame " << GST_BUFFER_OFFSET(buffer);
+      gaps += discont ? 1 : 0;
+    }
+    previous = GST_BUFFER_OFFSET(buffer);
+    gst_sample_unref(sample);
+  }
+  EXPECT_GE(gaps, 1);
+  guint64 dropped = 0;
+  g_object_get(pipeline.src(), "frames-dropped", &dropped, nullptr);
+  EXPECT_GT(dropped, 0u);
 }
 
 // Makes sure an unplugged camera ends the stream with an error that says so,

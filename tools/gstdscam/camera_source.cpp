@@ -14,7 +14,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kBuffers = 4;       // reads kept queued in the driver
-constexpr size_t kQueueLimit = 4;      // frames waiting for the streaming thread
 constexpr double kWatchdogFloor = 3.0; // seconds without a frame before the stream is given up
 // A failed read is reported after this long, unless the camera's unplug notice
 // (which may come a little after the reads it failed) names the cause first.
@@ -33,7 +32,7 @@ double seconds_since(Clock::time_point then) {
 } // namespace
 
 CameraSource::CameraSource(const SessionOptions &options)
-    : options_(options), watchdog_seconds_(watchdog_seconds(options)), queue_(kQueueLimit) {}
+    : options_(options), watchdog_seconds_(watchdog_seconds(options)), queue_(kQueuedFrames) {}
 
 CameraSource::~CameraSource() {
   close();

@@ -35,6 +35,8 @@ namespace dscam {
 
 class CameraSource {
 public:
+  static constexpr size_t kQueuedFrames = 4; // frames waiting for the streaming thread, at most
+
   explicit CameraSource(const SessionOptions &options);
   // close()
   ~CameraSource();

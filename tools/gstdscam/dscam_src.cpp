@@ -29,6 +29,7 @@ enum Property : guint {
 constexpr int kZoomMin = 0;
 constexpr int kZoomMax = 100;
 constexpr int kZoomDefault = 50; // the driver's zoom when its device starts
+constexpr GstClockTime kFrameDuration = GST_SECOND / 15; // of every format the driver offers
 
 // The formats the driver offers: RGB24 in blue-green-red byte order, two sizes,
 // 15 frames per second. The element asks for top-down rows.
@@ -58,8 +59,8 @@ struct DscamSrcState {
   // The negotiated format (streaming thread; atomics for the application's reads).
   std::atomic<long> width{0};
   std::atomic<long> height{0};
-  std::atomic<GstClockTime> frame_duration{GST_CLOCK_TIME_NONE};
-  bool pipeline_clock = false; // the pin runs on the element's clock (else on the system clock)
+  std::atomic<GstClockTime> frame_duration{kFrameDuration};
+  std::atomic<bool> pipeline_clock{false}; // the pin runs on the element's clock (else on the system clock)
 };
 
 struct _DscamSrc {
@@ -231,14 +232,13 @@ gboolean dscam_src_set_caps(GstBaseSrc *base, GstCaps *caps) {
   return TRUE;
 }
 
-// Timestamps are when the driver completed each frame; a frame waits at most
-// the queue's length before it is pushed.
+// A frame is time-stamped when the driver completes it, and waits at most the
+// queue's length before it is pushed: one frame interval at least, the queue's
+// at most.
 gboolean dscam_src_query(GstBaseSrc *base, GstQuery *query) {
   if (GST_QUERY_TYPE(query) == GST_QUERY_LATENCY) {
     const GstClockTime frame = DSCAM_SRC(base)->state->frame_duration.load();
-    if (frame == GST_CLOCK_TIME_NONE)
-      return FALSE;
-    gst_query_set_latency(query, TRUE, frame, frame * 4);
+    gst_query_set_latency(query, TRUE, frame, frame * dscam::CameraSource::kQueuedFrames);
     return TRUE;
   }
   return GST_BASE_SRC_CLASS(dscam_src_parent_class)->query(base, query);
@@ -261,7 +261,7 @@ gboolean dscam_src_unlock_stop(GstBaseSrc *base) {
 GstFlowReturn open_pin(DscamSrc *src, dscam::CameraSource &camera) {
   DscamSrcState &state = *src->state;
   GstClock *clock = gst_element_get_clock(GST_ELEMENT(src));
-  state.pipeline_clock = clock != nullptr;
+  state.pipeline_clock.store(clock != nullptr);
   if (clock == nullptr)
     clock = gst_system_clock_obtain();
   std::string error;
@@ -282,7 +282,7 @@ bool running_time(DscamSrc *src, dscam::CameraSource &camera, GstClockTime clock
     return true;
   }
   const GstClockTime base =
-      src->state->pipeline_clock ? gst_element_get_base_time(GST_ELEMENT(src)) : camera.clock_time(0);
+      src->state->pipeline_clock.load() ? gst_element_get_base_time(GST_ELEMENT(src)) : camera.clock_time(0);
   if (clock_time < base)
     return false;
   *time = clock_time - base;
