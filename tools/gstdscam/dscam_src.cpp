@@ -79,6 +79,8 @@ dscam::CameraSource *camera_of(DscamSrc *src) {
   return src->state->camera.get();
 }
 
+// Sets the zoom of the started camera; a failure is posted as a warning with
+// the driver's status. camera_lock held.
 void set_zoom_now(DscamSrc *src, int zoom) {
   const NTSTATUS status = src->state->camera->set_zoom(zoom);
   if (!NT_SUCCESS(status))
@@ -220,6 +222,8 @@ gboolean dscam_src_stop(GstBaseSrc *base) {
   return TRUE;
 }
 
+// Notes the size downstream fixed; create() opens the pin at it (closing one
+// open at another size).
 gboolean dscam_src_set_caps(GstBaseSrc *base, GstCaps *caps) {
   DscamSrcState &state = *DSCAM_SRC(base)->state;
   GstVideoInfo info;
@@ -289,6 +293,9 @@ bool running_time(DscamSrc *src, dscam::CameraSource &camera, GstClockTime clock
   return true;
 }
 
+// The next frame as a buffer: its running time from the driver's presentation
+// time, DISCONT after lost frames, CORRUPTED when the driver marked it damaged.
+// Streaming thread.
 GstFlowReturn dscam_src_create(GstPushSrc *push, GstBuffer **buffer) {
   DscamSrc *src = DSCAM_SRC(push);
   dscam::CameraSource *camera = camera_of(src);
