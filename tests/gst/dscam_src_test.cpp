@@ -18,35 +18,25 @@
 #include "tests/support/rig_test.h"
 #include "tools/gstdscam/dscam_src.h"
 
+// GStreamer hands each buffer from the streaming thread to the appsink's reader
+// under locks of its own, which ThreadSanitizer cannot see (GLib is not built
+// with it): the source pad's probe and the pull tell it of the hand-off.
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-#define DSCAM_TSAN 1
 extern "C" void __tsan_acquire(void *address);
 extern "C" void __tsan_release(void *address);
+#define BUFFER_SENT(buffer) __tsan_release(buffer)
+#define BUFFER_RECEIVED(buffer) __tsan_acquire(buffer)
 #endif
+#endif
+#ifndef BUFFER_SENT
+#define BUFFER_SENT(buffer) (void)(buffer)
+#define BUFFER_RECEIVED(buffer) (void)(buffer)
 #endif
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// GStreamer hands each buffer from the streaming thread to the appsink's reader
-// under locks of its own, which ThreadSanitizer cannot see (GLib is not built
-// with it): the source pad's probe and the pull tell it about the hand-off.
-void buffer_sent(GstBuffer *buffer) {
-#ifdef DSCAM_TSAN
-  __tsan_release(buffer);
-#else
-  (void)buffer;
-#endif
-}
-void buffer_received(GstBuffer *buffer) {
-#ifdef DSCAM_TSAN
-  __tsan_acquire(buffer);
-#else
-  (void)buffer;
-#endif
-}
 using Clock = std::chrono::steady_clock;
 
 // GStreamer with the two elements the tests use registered statically and no
@@ -82,7 +72,7 @@ public:
     gst_pad_add_probe(
         pad, GST_PAD_PROBE_TYPE_BUFFER,
         [](GstPad *, GstPadProbeInfo *info, gpointer) {
-          buffer_sent(GST_PAD_PROBE_INFO_BUFFER(info));
+          BUFFER_SENT(GST_PAD_PROBE_INFO_BUFFER(info));
           return GST_PAD_PROBE_OK;
         },
         nullptr, nullptr);
@@ -103,7 +93,7 @@ public:
   GstSample *pull() {
     GstSample *sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 10 * GST_SECOND);
     if (sample != nullptr)
-      buffer_received(gst_sample_get_buffer(sample));
+      BUFFER_RECEIVED(gst_sample_get_buffer(sample));
     return sample;
   }
   // The text of the first error on the bus within `seconds` ("" when none).
