@@ -57,7 +57,8 @@ bool init_gstreamer() {
     setenv("GST_PLUGIN_PATH_1_0", "", 1);
     gst_registry_fork_set_enabled(FALSE);
     gst_init(nullptr, nullptr);
-    return dscam_src_register(nullptr) && gst_element_register(nullptr, "appsink", GST_RANK_NONE, GST_TYPE_APP_SINK);
+    return dscam_src_register(nullptr) &&
+           gst_element_register(nullptr, "appsink", GST_RANK_NONE, GST_TYPE_APP_SINK);
   }();
   return done;
 }
@@ -98,7 +99,8 @@ double tool_cpu_us(const fs::path &pictures, int frames) {
   }
   int status = 0;
   rusage usage{};
-  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
     return -1;
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);

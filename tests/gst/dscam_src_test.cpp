@@ -43,7 +43,8 @@ using Clock = std::chrono::steady_clock;
 // plugin loaded from the system: the tests see only this build's code.
 void init_gstreamer() {
   static const bool done = [] {
-    const std::string registry = (fs::temp_directory_path() / ("dscam-gst-" + std::to_string(::getpid()))).string();
+    const std::string registry =
+        (fs::temp_directory_path() / ("dscam-gst-" + std::to_string(::getpid()))).string();
     setenv("GST_REGISTRY_1_0", registry.c_str(), 1);
     setenv("GST_PLUGIN_SYSTEM_PATH_1_0", "", 1);
     setenv("GST_PLUGIN_PATH_1_0", "", 1);
@@ -51,7 +52,8 @@ void init_gstreamer() {
     gst_init(nullptr, nullptr);
     std::error_code ec;
     fs::remove(registry, ec);
-    return dscam_src_register(nullptr) && gst_element_register(nullptr, "appsink", GST_RANK_NONE, GST_TYPE_APP_SINK);
+    return dscam_src_register(nullptr) &&
+           gst_element_register(nullptr, "appsink", GST_RANK_NONE, GST_TYPE_APP_SINK);
   }();
   ASSERT_TRUE(done);
 }
@@ -86,8 +88,9 @@ public:
   GstElement *sink() const { return sink_; }
   GstStateChangeReturn set_state(GstState state) {
     GstStateChangeReturn result = gst_element_set_state(pipeline_, state);
-    return result == GST_STATE_CHANGE_ASYNC ? gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND)
-                                            : result;
+    return result == GST_STATE_CHANGE_ASYNC
+               ? gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND)
+               : result;
   }
   // The next sample (NULL after 10 s without one); the caller unrefs it.
   GstSample *pull() {

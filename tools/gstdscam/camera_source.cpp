@@ -147,7 +147,8 @@ CameraSource::Next CameraSource::next(CapturedFrame *frame, bool *discont, std::
       alive = Clock::now();
     if (seconds_since(alive) >= watchdog_seconds_) {
       char text[96];
-      std::snprintf(text, sizeof(text), "the camera stopped answering: no frame for %.1f s", seconds_since(alive));
+      std::snprintf(text, sizeof(text), "the camera stopped answering: no frame for %.1f s",
+                    seconds_since(alive));
       *error = text;
       return Next::Failed;
     }

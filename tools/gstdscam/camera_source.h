@@ -96,10 +96,10 @@ private:
   std::atomic<bool> closing_{false};  // the pin is being closed: failed reads are cancelled ones
   std::atomic<int> controls_busy_{0}; // controls holding the camera (the watchdog waits)
   std::atomic<ULONG> image_bytes_{0}; // the open pin's image size
-  std::atomic<long> width_{0}; // of the open pin (0: none); written by open() and close_pin()
+  std::atomic<long> width_{0};        // of the open pin (0: none); written by open() and close_pin()
   std::atomic<long> height_{0};
   std::atomic<GstClockTime> clock_start_{GST_CLOCK_TIME_NONE}; // the open pin's PipelineMasterClock::start()
-  mutable std::mutex session_lock_;   // serializes calls into the session; guards the fields below
+  mutable std::mutex session_lock_; // serializes calls into the session; guards the fields below
   bool started_ = false;
   std::unique_ptr<Session> session_;
   std::unique_ptr<streamclass::FrameStream> stream_; // goes after the pin's close has completed its reads

@@ -28,7 +28,7 @@ enum Property : guint {
 
 constexpr int kZoomMin = 0;
 constexpr int kZoomMax = 100;
-constexpr int kZoomDefault = 50; // the driver's zoom when its device starts
+constexpr int kZoomDefault = 50;                         // the driver's zoom when its device starts
 constexpr GstClockTime kFrameDuration = GST_SECOND / 15; // of every format the driver offers
 
 // The formats the driver offers: RGB24 in blue-green-red byte order, two sizes,
@@ -84,8 +84,8 @@ dscam::CameraSource *camera_of(DscamSrc *src) {
 void set_zoom_now(DscamSrc *src, int zoom) {
   const NTSTATUS status = src->state->camera->set_zoom(zoom);
   if (!NT_SUCCESS(status))
-    GST_ELEMENT_WARNING(src, RESOURCE, SETTINGS, ("setting the zoom failed: %s", dscam::status_text(status).c_str()),
-                        (nullptr));
+    GST_ELEMENT_WARNING(src, RESOURCE, SETTINGS,
+                        ("setting the zoom failed: %s", dscam::status_text(status).c_str()), (nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -166,8 +166,8 @@ gboolean dscam_src_auto_focus(DscamSrc *src) {
   }
   const NTSTATUS status = state.camera->auto_focus();
   if (!NT_SUCCESS(status)) {
-    GST_ELEMENT_WARNING(src, RESOURCE, SETTINGS, ("the auto focus failed: %s", dscam::status_text(status).c_str()),
-                        (nullptr));
+    GST_ELEMENT_WARNING(src, RESOURCE, SETTINGS,
+                        ("the auto focus failed: %s", dscam::status_text(status).c_str()), (nullptr));
     return FALSE;
   }
   return TRUE;
@@ -359,11 +359,11 @@ static void dscam_src_class_init(DscamSrcClass *klass) {
                           "emulated", ready));
   g_object_class_install_property(
       object_class, PROP_ZOOM,
-      g_param_spec_int("zoom", "Zoom",
-                       "Zoom position to set, also while playing (the driver moves the camera half a second "
-                       "after the last change); reads back the value last set, the driver's default 50 before",
-                       kZoomMin, kZoomMax, kZoomDefault,
-                       static_cast<GParamFlags>(flags | GST_PARAM_MUTABLE_PLAYING)));
+      g_param_spec_int(
+          "zoom", "Zoom",
+          "Zoom position to set, also while playing (the driver moves the camera half a second "
+          "after the last change); reads back the value last set, the driver's default 50 before",
+          kZoomMin, kZoomMax, kZoomDefault, static_cast<GParamFlags>(flags | GST_PARAM_MUTABLE_PLAYING)));
   g_object_class_install_property(
       object_class, PROP_PICTURES,
       g_param_spec_string("pictures", "Pictures",
@@ -373,21 +373,23 @@ static void dscam_src_class_init(DscamSrcClass *klass) {
   g_object_class_install_property(
       object_class, PROP_CAMERA_FPS,
       g_param_spec_double("camera-fps", "Camera pictures per second",
-                          "Pictures per second the emulated camera takes; 0: whenever asked", 0.0, 1000.0, 15.0,
-                          ready));
+                          "Pictures per second the emulated camera takes; 0: whenever asked", 0.0, 1000.0,
+                          15.0, ready));
   g_object_class_install_property(
       object_class, PROP_FAULT,
-      g_param_spec_string("fault", "Faults",
-                          "Faults of the emulated camera, as dscam's --fault takes them, separated by commas: "
-                          "NAME, NAME=RATE (0..1 or a percentage) or NAME@PICTURE ('dscam --fault help' lists them)",
-                          nullptr, ready));
+      g_param_spec_string(
+          "fault", "Faults",
+          "Faults of the emulated camera, as dscam's --fault takes them, separated by commas: "
+          "NAME, NAME=RATE (0..1 or a percentage) or NAME@PICTURE ('dscam --fault help' lists them)",
+          nullptr, ready));
   g_object_class_install_property(
       object_class, PROP_FRAMES_DROPPED,
-      g_param_spec_uint64("frames-dropped", "Frames dropped",
-                          "Frames lost since the stream started: the driver's drop count (frame intervals it had "
-                          "no frame for) plus the frames this element discarded (downstream too slow, no whole "
-                          "image, or taken while the pipeline was paused)",
-                          0, G_MAXUINT64, 0, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+      g_param_spec_uint64(
+          "frames-dropped", "Frames dropped",
+          "Frames lost since the stream started: the driver's drop count (frame intervals it had "
+          "no frame for) plus the frames this element discarded (downstream too slow, no whole "
+          "image, or taken while the pipeline was paused)",
+          0, G_MAXUINT64, 0, static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 
   g_signal_new_class_handler("auto-focus", G_TYPE_FROM_CLASS(klass),
                              static_cast<GSignalFlags>(G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION),
