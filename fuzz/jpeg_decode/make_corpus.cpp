@@ -9,8 +9,8 @@
 
 namespace {
 
-using image_test::make_picture;
-using image_test::PictureOptions;
+using rig::make_picture;
+using rig::PictureOptions;
 
 bool write_input(const std::string &folder, const char *name, uint8_t choice,
                  const std::vector<uint8_t> &picture) {

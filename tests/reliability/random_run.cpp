@@ -12,6 +12,8 @@
 
 namespace reliability {
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using rig::kWaitLimit;
@@ -66,10 +68,15 @@ struct Run {
   // driver waits for) so that the run can go on and check the rest.
   void step(const std::string &where, std::chrono::milliseconds limit, const std::function<void()> &fn) {
     usbbus::UsbBus *plugged = system != nullptr && system->plugged() ? &system->bus() : nullptr;
+    const auto began = std::chrono::steady_clock::now();
     watch.run(where, limit, fn, [plugged] {
       if (plugged != nullptr)
         plugged->remove_device();
     });
+    // The slowest of each step, in milliseconds: what a user would have waited.
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+    uint64_t &slowest = counts["slowest " + where + " (ms)"];
+    slowest = std::max<uint64_t>(slowest, static_cast<uint64_t>(took.count()));
   }
   // A blocking request as a step; its status is checked for the truth.
   NTSTATUS request(const std::string &what, const std::function<NTSTATUS()> &fn) {

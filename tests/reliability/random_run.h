@@ -26,7 +26,8 @@ namespace reliability {
 // What a run has seen so far: counts by name ("frames", "lives", "failed
 // starts", "opens", "failed opens", "surprise removals", "disconnects",
 // "stalls", "controls", "cancels tried", "cancels", "pool failed", "pool peak
-// bytes", "failures", each camera fault by its name), and the statuses of
+// bytes", "failures", each camera fault by its name, "slowest STEP (ms)" for
+// each step: stream close, device removal, ...), and the statuses of
 // completed reads and of blocking requests (controls, close, ...).
 struct RandomRunStats {
   uint64_t seed = 0;

@@ -31,9 +31,9 @@ Rig::~Rig() {
 }
 
 bool Rig::plug_camera(const emu::CameraConfig &config, std::string *error,
-                      std::shared_ptr<emu::CameraClock> clock, emu::UsbIdentityVariant variant) {
+                      std::shared_ptr<emu::CameraClock> clock) {
   std::string why;
-  std::shared_ptr<emu::UsbCamera> camera = emu::UsbCamera::create(config, &why, std::move(clock), variant);
+  std::shared_ptr<emu::UsbCamera> camera = emu::UsbCamera::create(config, &why, std::move(clock));
   if (!camera) {
     if (error != nullptr)
       *error = "camera: " + why;

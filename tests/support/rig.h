@@ -46,8 +46,7 @@ public:
   // fault unplugs it from the bus. False (with *error) when the camera refuses
   // the configuration or the bus cannot be made.
   bool plug_camera(const emu::CameraConfig &config, std::string *error = nullptr,
-                   std::shared_ptr<emu::CameraClock> clock = nullptr,
-                   emu::UsbIdentityVariant variant = emu::UsbIdentityVariant::Camera);
+                   std::shared_ptr<emu::CameraClock> clock = nullptr);
   // Plugs any device model into a new bus. False when the bus cannot be made.
   bool plug(std::shared_ptr<usbbus::UsbDeviceModel> device);
 
@@ -81,7 +80,6 @@ public:
   PDEVICE_OBJECT pdo() const { return bus_->physical_device_object(); }
   // The emulated camera (plug_camera only).
   emu::UsbCamera &camera() const { return *camera_; }
-  streamclass::Driver &driver() const { return *driver_; }
   streamclass::Adapter &adapter() const { return *adapter_; }
   PHW_DEVICE_EXTENSION extension() const {
     return static_cast<PHW_DEVICE_EXTENSION>(adapter_->device_extension());

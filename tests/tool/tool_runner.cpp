@@ -4,7 +4,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,8 +22,9 @@ std::string read_file(const std::filesystem::path &path) {
 }
 
 // In the child (async-signal-safe calls only: the parent has threads): stdout
-// and stderr to files, the signal mask and dispositions reset, then the tool.
-[[noreturn]] void exec_child(char *const *argv, const char *dir) {
+// and stderr to files, the signal mask and dispositions reset, the file
+// permission overrides dropped when asked, then the tool.
+[[noreturn]] void exec_child(char *const *argv, const char *dir, bool without_file_override) {
   if (chdir(dir) != 0)
     _exit(126);
   const int out = open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -32,6 +35,11 @@ std::string read_file(const std::filesystem::path &path) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
+  // Without the right to drop them (not root) the tool has none to drop.
+  if (without_file_override) {
+    (void)prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);
+    (void)prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH);
+  }
   execv(argv[0], argv);
   _exit(127);
 }
@@ -62,7 +70,7 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::pa
   if (pid < 0)
     return run;
   if (pid == 0)
-    exec_child(argv.data(), folder.c_str());
+    exec_child(argv.data(), folder.c_str(), control.without_file_override);
   bool signalled = false;
   int status = 0;
   for (;;) {

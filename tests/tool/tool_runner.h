@@ -27,6 +27,9 @@ struct RunControl {
   // `signal` is sent to the tool (once).
   std::function<bool()> send_when;
   int signal = 0;
+  // The tool runs without the capabilities that override file permissions,
+  // so that a test run as root meets a device node's mode as a user would.
+  bool without_file_override = false;
 };
 
 // Runs dscam with `args` in folder `dir` (created if missing).

@@ -11,9 +11,8 @@
 
 #include "emulator/usb/scripted_device.h"
 #include "platform/usbbus/usb_bus.h"
-#include "tests/capture/capture_rig.h"
 #include "tests/support/pictures.h"
-#include "tests/support/platform_test.h"
+#include "tests/support/rig_test.h"
 #include "tests/tool/tool_runner.h"
 #include "tools/dscam/usb_descriptors.h"
 
@@ -23,10 +22,10 @@ namespace fs = std::filesystem;
 using tooltest::RunControl;
 using tooltest::ToolRun;
 
-class ToolTest : public PlatformTest {
+class ToolTest : public RigTest {
 protected:
   void SetUp() override {
-    PlatformTest::SetUp();
+    RigTest::SetUp();
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "-" + info->name();
     for (char &c : name)
@@ -38,7 +37,7 @@ protected:
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(dir_, ec);
-    PlatformTest::TearDown();
+    RigTest::TearDown();
   }
 
   // Runs dscam in the test's folder; a camera that answers at once unless
@@ -51,9 +50,9 @@ protected:
 
   // Writes a test picture as picture.jpg in the test's folder; returns its bytes.
   std::vector<uint8_t> write_picture() {
-    image_test::PictureOptions options;
+    rig::PictureOptions options;
     options.seed = 7;
-    std::vector<uint8_t> jpeg = image_test::make_picture(options);
+    std::vector<uint8_t> jpeg = rig::make_picture(options);
     std::ofstream(dir_ / "picture.jpg", std::ios::binary)
         .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
     return jpeg;
@@ -109,7 +108,7 @@ std::string describe(const ToolRun &run) {
 
 // A reference decode as top-down RGB rows (what PNG and PPM files hold).
 std::vector<uint8_t> reference_rgb(const std::vector<uint8_t> &jpeg) {
-  const image_test::Decoded decoded = image_test::reference_decode(jpeg, false);
+  const rig::Decoded decoded = rig::reference_decode(jpeg, false);
   std::vector<uint8_t> rgb = decoded.bgr;
   for (size_t i = 0; i + 2 < rgb.size(); i += 3)
     std::swap(rgb[i], rgb[i + 2]);
@@ -217,7 +216,7 @@ TEST_P(ToolCaptureTest, BmpHoldsTheReferenceDecodeAsDelivered) {
   EXPECT_EQ(bmp[28], 24);
   ASSERT_LE(offset, bmp.size());
   const std::vector<uint8_t> pixels(bmp.begin() + offset, bmp.end());
-  const std::vector<uint8_t> expected = captest::reference_frame(jpeg, shape.width == 160, shape.top_down);
+  const std::vector<uint8_t> expected = rig::reference_frame(jpeg, shape.width == 160, shape.top_down);
   ASSERT_EQ(pixels.size(), expected.size());
   EXPECT_TRUE(pixels == expected) << "the frame differs from the reference decode";
 }
@@ -263,7 +262,7 @@ TEST_F(ToolTest, StreamWritesRawTopDownFrames) {
   const ToolRun full = run({"stream", "-n", "3", "--pictures", "picture.jpg"});
   ASSERT_EQ(full.exit_code, 0) << describe(full);
   ASSERT_EQ(full.out.size(), 3u * 230400u);
-  const std::vector<uint8_t> expected = captest::reference_frame(jpeg, false, true);
+  const std::vector<uint8_t> expected = rig::reference_frame(jpeg, false, true);
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(std::memcmp(full.out.data() + i * 230400, expected.data(), 230400), 0) << "frame " << i + 1;
 }

@@ -20,6 +20,7 @@ enum CommandMask : unsigned {
   kInfo = 1u << 2,
   kZoom = 1u << 3,
   kFocus = 1u << 4,
+  kList = 1u << 5,
   kRuns = kCapture | kStream,
   kAll = kCapture | kStream | kInfo | kZoom | kFocus,
 };
@@ -192,6 +193,16 @@ std::string set_seed(Options &options, std::string_view value) {
   return {};
 }
 
+std::string set_usb(Options &options, std::string_view value) {
+  options.usb = true;
+  return usbbus::usb_selector_parse(value, &options.usb_device);
+}
+
+std::string set_wait(Options &options, std::string_view) {
+  options.wait = true;
+  return {};
+}
+
 std::string set_log(Options &options, std::string_view value) {
   options.log_file = value;
   return value.empty() ? "empty file name for --log" : "";
@@ -234,11 +245,13 @@ constexpr OptionRule kOptions[] = {
     {"chunk", 0, true, kAll, set_chunk},
     {"fault", 0, true, kAll, add_fault},
     {"seed", 0, true, kAll, set_seed},
+    {"usb", 0, true, kAll, set_usb},
+    {"wait", 0, false, kAll, set_wait},
     {"log", 0, true, kAll, set_log},
     {"verbose", 'v', false, kAll, set_verbose},
     {"trace", 0, true, kAll, set_trace},
     {"pcap", 0, true, kAll, set_pcap},
-    {"help", 'h', false, kAll, set_help},
+    {"help", 'h', false, kAll | kList, set_help},
 };
 
 struct CommandInfo {
@@ -250,7 +263,7 @@ struct CommandInfo {
 constexpr CommandInfo kCommands[] = {
     {Command::Capture, "capture", kCapture}, {Command::Stream, "stream", kStream},
     {Command::Info, "info", kInfo},          {Command::Zoom, "zoom", kZoom},
-    {Command::Focus, "focus", kFocus},
+    {Command::Focus, "focus", kFocus},       {Command::List, "list", kList},
 };
 
 // The option of a long name ("frames") or a short one ('n'); NULL when none.
@@ -319,6 +332,8 @@ std::string check_combination(const Options &options) {
     if (options.frames_given && options.duration > 0)
       return "give either -n or --duration, not both";
   }
+  if (options.wait && !options.usb)
+    return "--wait needs --usb (the emulated camera is always there)";
   const std::string camera = emu::camera_config_check(options.camera);
   if (!camera.empty())
     return camera;

@@ -12,7 +12,7 @@
 
 namespace dscam {
 
-enum class Command { None, Capture, Stream, Info, Zoom, Focus };
+enum class Command { None, Capture, Stream, Info, Zoom, Focus, List };
 
 enum class ImageFormat { Bmp, Png, Ppm };
 

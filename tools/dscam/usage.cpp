@@ -6,7 +6,8 @@ namespace {
 
 constexpr const char *kGeneral = "Usage: dscam [--help] [--version] COMMAND [OPTIONS]\n"
                                  "\n"
-                                 "Capture video from the USB still camera (the emulated camera).\n"
+                                 "Capture video from the USB still camera: the emulated camera, or a real\n"
+                                 "one through libusb (--usb).\n"
                                  "\n"
                                  "Commands:\n"
                                  "  capture   capture frames to image files\n"
@@ -14,6 +15,7 @@ constexpr const char *kGeneral = "Usage: dscam [--help] [--version] COMMAND [OPT
                                  "  info      show the device, its formats, property sets and controls\n"
                                  "  zoom      read the zoom, or set it and read it back\n"
                                  "  focus     run the one-touch auto focus\n"
+                                 "  list      list the cameras: the emulated one and the USB devices\n"
                                  "\n"
                                  "Run 'dscam COMMAND --help' for the options of a command.\n";
 
@@ -66,7 +68,21 @@ constexpr const char *kFocus =
     "\n"
     "Runs the camera's one-touch auto focus and shows the focus setting read back.\n";
 
+constexpr const char *kList =
+    "Usage: dscam list\n"
+    "\n"
+    "Lists the emulated camera and every attached USB device that has an interface\n"
+    "of the vendor class with one bulk IN and one bulk OUT endpoint: bus, device\n"
+    "address, vendor and product ID and the device's strings, as lsusb shows them.\n";
+
 constexpr const char *kCommon =
+    "\n"
+    "Real camera:\n"
+    "      --usb VID:PID     a real camera through libusb, the first with these IDs\n"
+    "                        (hexadecimal, as 1209:0001); the options of the emulated\n"
+    "                        camera do not apply to it\n"
+    "      --usb BUS-ADDR    the one at this bus and device address (as 1-2), for one of several\n"
+    "      --wait            wait until the camera is plugged in (Ctrl-C stops waiting)\n"
     "\n"
     "Emulated camera:\n"
     "      --pictures PATH   a JPEG file, or a folder of them, played in a loop\n"
@@ -105,6 +121,8 @@ std::string usage_text(Command command) {
     return std::string(kZoom) + kCommon + kExit;
   case Command::Focus:
     return std::string(kFocus) + kCommon + kExit;
+  case Command::List:
+    return std::string(kList) + kExit;
   case Command::None:
     break;
   }

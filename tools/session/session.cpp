@@ -114,6 +114,8 @@ int Session::start(std::string *error) {
 
 // The camera on a new bus, with the traces asked for.
 int Session::start_camera(std::string *error) {
+  if (options_.usb)
+    return start_usb_device(error);
   std::string why;
   camera_ = emu::UsbCamera::create(options_.camera, &why);
   if (!camera_) {
@@ -125,7 +127,37 @@ int Session::start_camera(std::string *error) {
     camera_gone_.store(true);
     wakeup_.ring();
   });
-  bus_ = std::make_unique<usbbus::UsbBus>(camera_);
+  return start_bus(camera_, usbbus::UsbBus::Options{}, error);
+}
+
+// The real camera --usb names, found (or, with --wait, waited for until it
+// arrives or a signal rings) and opened through libusb.
+int Session::start_usb_device(std::string *error) {
+  std::function<bool()> keep_waiting;
+  if (options_.wait)
+    keep_waiting = [this] { return !wakeup_.wait_rung(std::chrono::milliseconds(0)); };
+  usbbus::LibusbDevice::OpenFailure failure;
+  usb_device_ = usbbus::LibusbDevice::open(options_.usb_device, keep_waiting, error, &failure);
+  if (!usb_device_) {
+    if (options_.wait && failure == usbbus::LibusbDevice::OpenFailure::NotFound) {
+      *error = "interrupted";
+      return kExitInterrupted;
+    }
+    return kExitDevice;
+  }
+  // The handler runs on the device's event thread: the main loop does the unplugging.
+  usb_device_->set_unplug_handler([this] {
+    camera_gone_.store(true);
+    wakeup_.ring();
+  });
+  return start_bus(usb_device_,
+                   usbbus::UsbBus::Options{usb_device_->bus_number(), usb_device_->device_address()}, error);
+}
+
+// A new bus with `device` plugged in at `where`, and the traces asked for.
+int Session::start_bus(std::shared_ptr<usbbus::UsbDeviceModel> device, usbbus::UsbBus::Options where,
+                       std::string *error) {
+  bus_ = std::make_unique<usbbus::UsbBus>(std::move(device), where);
   if (bus_->physical_device_object() == nullptr) {
     *error = "cannot create the USB bus";
     return kExitDevice;
@@ -209,6 +241,7 @@ void Session::close() {
     bus_->trace().close();
   bus_.reset();
   camera_.reset();
+  usb_device_.reset();
   if (debug_device_)
     shared_debug_device_leave();
   debug_device_ = false;

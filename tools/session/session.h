@@ -1,14 +1,15 @@
 // A dscam session: the whole system a run needs, put together in order and
 // taken apart in reverse. The debug device (with the sink the options chose),
-// the emulated camera, the USB bus it is plugged into (with its traces), the
+// the camera (the emulated one, or a real one through libusb with --usb), the
+// USB bus it is plugged into (with its traces), the
 // driver loaded through the stream class host, its started device and, for the
 // commands that stream, the capture pin.
 //
 // Used from one thread at a time (the tool's main thread; an application that
 // uses it from several threads serializes its calls); the camera's unplug
-// handler (camera thread) only sets a flag and rings the main loop. The debug
-// device is shared with the other sessions of the process
-// (shared_debug_device.h).
+// handler (the emulated camera's thread, or the real camera's event thread)
+// only sets a flag and rings the main loop. The debug device is shared with
+// the other sessions of the process (shared_debug_device.h).
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "emulator/camera/usb_camera.h"
 #include "platform/debugdev/debug_sink.h"
 #include "platform/streamclass/host.h"
+#include "platform/usbbus/libusb_device.h"
 #include "platform/usbbus/usb_bus.h"
 #include "tools/dscam/wakeup.h"
 #include "tools/session/session_options.h"
@@ -65,12 +67,16 @@ public:
 
 private:
   int start_camera(std::string *error);
+  int start_usb_device(std::string *error);
+  int start_bus(std::shared_ptr<usbbus::UsbDeviceModel> device, usbbus::UsbBus::Options where,
+                std::string *error);
   int start_driver(std::string *error);
 
   const SessionOptions &options_;
   Wakeup &wakeup_;
   bool debug_device_ = false;
   std::shared_ptr<emu::UsbCamera> camera_;
+  std::shared_ptr<usbbus::LibusbDevice> usb_device_;
   std::unique_ptr<usbbus::UsbBus> bus_;
   std::unique_ptr<streamclass::Driver> driver_;
   std::unique_ptr<streamclass::Adapter> adapter_;
