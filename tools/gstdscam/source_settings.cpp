@@ -30,8 +30,14 @@ std::string apply_faults(std::string_view list, emu::FaultPlan *plan) {
 } // namespace
 
 std::string session_options_from(const SourceSettings &settings, SessionOptions *options) {
-  if (settings.device != "emulated")
-    return "unknown device '" + settings.device + "' (the camera there is: 'emulated')";
+  const std::string_view device = settings.device;
+  if (device.starts_with("usb:")) {
+    options->usb = true;
+    const std::string error = usbbus::usb_selector_parse(device.substr(4), &options->usb_device);
+    return error.empty() ? error : "device '" + settings.device + "': " + error;
+  }
+  if (device != "emulated")
+    return "unknown device '" + settings.device + "' ('emulated', or 'usb:VID:PID' or 'usb:BUS-ADDR')";
   if (!settings.pictures.empty()) {
     options->camera.pictures = emu::PictureMode::Files;
     options->camera.picture_path = settings.pictures;

@@ -1,6 +1,6 @@
 // The camera settings of the source element (its properties), turned into the
-// options of the session it runs: which device, and the emulated camera's
-// pictures, rate and faults.
+// options of the session it runs: which camera, and the emulated camera's
+// pictures, rate and faults (which a real camera has not).
 #pragma once
 
 #include <string>
@@ -10,7 +10,7 @@
 namespace dscam {
 
 struct SourceSettings {
-  std::string device = "emulated"; // the camera: "emulated" is the one there is
+  std::string device = "emulated"; // "emulated", or a real camera: "usb:VID:PID" or "usb:BUS-ADDR"
   std::string pictures;            // a JPEG file or folder; empty: the camera's synthetic scene
   double camera_fps = 15.0;        // pictures per second the camera takes; 0: whenever asked
   std::string faults;              // settings as the tool's --fault takes them, separated by commas
