@@ -355,10 +355,11 @@ static void dscam_src_class_init(DscamSrcClass *klass) {
   const auto ready = static_cast<GParamFlags>(flags | GST_PARAM_MUTABLE_READY);
   g_object_class_install_property(
       object_class, PROP_DEVICE,
-      g_param_spec_string("device", "Device",
-                          "The camera: 'emulated' (the emulated camera in this process), or a real one through "
-                          "libusb: 'usb:VID:PID' (hexadecimal, as lsusb shows them) or 'usb:BUS-ADDR' (decimal)",
-                          "emulated", ready));
+      g_param_spec_string(
+          "device", "Device",
+          "The camera: 'emulated' (the emulated camera in this process), or a real one through "
+          "libusb: 'usb:VID:PID' (hexadecimal, as lsusb shows them) or 'usb:BUS-ADDR' (decimal)",
+          "emulated", ready));
   g_object_class_install_property(
       object_class, PROP_ZOOM,
       g_param_spec_int(
