@@ -114,7 +114,7 @@ TEST_F(LibusbToolTest, UnplugMidCaptureEndsTheRun) {
   EXPECT_EQ(result.err_lines().back(), "dscam: the camera was disconnected");
   size_t written = 0;
   files("out", &written);
-  EXPECT_NE(result.err.find("frames:   " + std::to_string(written) + "\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("frames:   " + std::to_string(written) + " written\n"), std::string::npos) << result.err;
   EXPECT_EQ(result.err.find("misuse"), std::string::npos) << result.err;
   EXPECT_EQ(camera.urbs_in_flight(), 0u);
 }

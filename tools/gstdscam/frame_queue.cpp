@@ -41,7 +41,9 @@ bool FrameQueue::pop(CapturedFrame *frame, bool *discont) {
     return false;
   *frame = frames_.front();
   frames_.pop_front();
-  *discont = gap_ || frame->drop_count > drop_count_;
+  const guint64 offset = GST_BUFFER_OFFSET(frame->buffer);
+  *discont = gap_ || offset > offset_ + 1;
+  offset_ = offset;
   drop_count_ = frame->drop_count;
   gap_ = frame->damaged;
   return true;

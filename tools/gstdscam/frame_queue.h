@@ -42,8 +42,9 @@ public:
   void read_failed(NTSTATUS status);
 
   // Takes the oldest frame. *discont is true when frames were lost just before
-  // it: the first frame of a pin, after frames the driver dropped (its drop
-  // count grew) or this queue lost, or after a damaged frame.
+  // it: the first frame of a pin, a frame whose number (the buffer's offset)
+  // skips numbers (the driver counts the drops of a frame into the next
+  // frame's number), after frames this queue lost, or after a damaged frame.
   bool pop(CapturedFrame *frame, bool *discont);
   // Empties the queue for a new pin (the counts so far stay counted).
   void restart();
@@ -67,6 +68,7 @@ private:
   uint64_t lost_ = 0;               // frames this queue lost, over every pin
   uint64_t earlier_pins_drops_ = 0; // the driver's drop counts of the pins closed before
   LONGLONG drop_count_ = 0;         // the drop count of the last frame taken
+  guint64 offset_ = 0;              // the number of the last frame taken
   bool gap_ = true;                 // the next frame taken follows lost frames
 };
 
