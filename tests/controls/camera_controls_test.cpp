@@ -176,3 +176,21 @@ TEST_F(ControlsTest, ZoomSetWhileTheChangeIsAppliedIsNotLost) {
   EXPECT_EQ(camera().zoom, 60u);
   EXPECT_EQ(log_count("** Start PropChangeTiemr **\n"), 1u) << "the same work item applied both";
 }
+
+// Makes sure a zoom change that comes due while a focus holds the camera waits for it, then moves the camera
+// with the transfer thread stopped. Catches a change that stops the thread before it holds the camera (the
+// focus's end restarts the thread under it, and the change is dropped).
+TEST_F(ControlsTest, ZoomChangeDueDuringAFocusWaitsForTheCamera) {
+  emu::CameraConfig config = camera_with({});
+  config.focus_ns = 1'500'000'000; // past the zoom change's delay
+  ASSERT_NO_FATAL_FAILURE(start(config));
+  ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
+  ASSERT_EQ(rig_.stream({.buffers = 4, .keep_data = false, .hook = {}}), STATUS_SUCCESS);
+  ASSERT_TRUE(rig_.frames().wait_frames(3, 10s));
+  ASSERT_EQ(set_zoom(30), STATUS_SUCCESS);
+  EXPECT_EQ(set_focus(KSPROPERTY_CAMERACONTROL_FLAGS_AUTO), STATUS_SUCCESS);
+  ASSERT_TRUE(zoom_settled());
+  EXPECT_EQ(camera().zoom, 30u);
+  EXPECT_TRUE(rig_.frames().wait_frames(rig_.frames().frames() + 3, 10s)) << "the thread runs again";
+  rig_.stop();
+}
