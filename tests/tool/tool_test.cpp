@@ -465,8 +465,9 @@ TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
   for (const auto &[name, value] : outcome.summary)
     EXPECT_EQ(summary_value(result, name), value) << name << "\n" << result.err;
   EXPECT_EQ(files_in(dir_ / "out"), summary_value(result, "frames"));
-  if (outcome.exit_code != 0) // ended by its cause, not by the 3 s watchdog
+  if (outcome.exit_code != 0) { // ended by its cause, not by the 3 s watchdog
     EXPECT_LT(summary_value(result, "elapsed"), 2.5) << result.err;
+  }
   if (outcome.damaged_frame_lines >= 0) {
     const auto lines = result.err_lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
