@@ -12,7 +12,7 @@
 
 namespace dscam {
 
-enum class Command { None, Capture, Stream, Info, Zoom, Focus };
+enum class Command { None, Capture, Stream, Info, Zoom, Focus, Serve };
 
 enum class ImageFormat { Bmp, Png, Ppm };
 
@@ -43,6 +43,10 @@ struct Options {
   // zoom and focus
   bool zoom_given = false;
   long zoom = 0;
+
+  // serve: the address the page is served on (--listen HOST:PORT)
+  std::string listen_host = "127.0.0.1";
+  int listen_port = 8080;
 
   // the emulated camera
   emu::CameraConfig camera;
