@@ -83,7 +83,8 @@ TEST_F(ServeTest, SixteenViewersWatchAndASeventeenthIsRefused) {
   ASSERT_TRUE(eventually([&] { return watching.load() == 16; }));
   EXPECT_EQ(server_->viewer_figures().viewers, 16u);
   MjpegParts extra;
-  auto refused = client().Get("/stream.mjpg", [&](const char *data, size_t size) { return extra.add(data, size) == 0; });
+  auto refused =
+      client().Get("/stream.mjpg", [&](const char *data, size_t size) { return extra.add(data, size) == 0; });
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 503);
   EXPECT_EQ(refused->body, "at most 16 viewers at once\n");

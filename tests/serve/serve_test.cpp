@@ -44,7 +44,8 @@ template <typename Condition> bool eventually(Condition condition) {
 TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
   serve();
   EXPECT_FALSE(feed_->figures().streaming);
-  for (const auto &[size, width, height] : {std::tuple{"320x240", 320, 240}, std::tuple{"160x120", 160, 120}}) {
+  for (const auto &[size, width, height] :
+       {std::tuple{"320x240", 320, 240}, std::tuple{"160x120", 160, 120}}) {
     SCOPED_TRACE(size);
     auto size_set = client().Post("/api/size", std::string("value=") + size, kForm);
     ASSERT_TRUE(size_set && size_set->status == 200);

@@ -37,15 +37,16 @@ int wait_for_end(Session &session, const SignalWatch &signals, Wakeup &wakeup, s
 
 // The closing summary: what the viewers were shown, and what went wrong.
 void print_summary(const FeedFigures &feed, const ViewerFigures &viewers, double stop_seconds) {
-  std::fprintf(stderr,
-               "frames: %llu (dropped by the driver %llu, damaged %llu, failed reads %llu, refused pictures %s)\n"
-               "viewers: %llu refused, %llu pictures skipped for slow viewers\n"
-               "stopped in %.2f s\n",
-               static_cast<unsigned long long>(feed.frames), static_cast<unsigned long long>(feed.dropped),
-               static_cast<unsigned long long>(feed.damaged), static_cast<unsigned long long>(feed.failed_reads),
-               feed.refused_known ? std::to_string(feed.refused).c_str() : "unknown",
-               static_cast<unsigned long long>(viewers.refused_viewers),
-               static_cast<unsigned long long>(viewers.skipped), stop_seconds);
+  std::fprintf(
+      stderr,
+      "frames: %llu (dropped by the driver %llu, damaged %llu, failed reads %llu, refused pictures %s)\n"
+      "viewers: %llu refused, %llu pictures skipped for slow viewers\n"
+      "stopped in %.2f s\n",
+      static_cast<unsigned long long>(feed.frames), static_cast<unsigned long long>(feed.dropped),
+      static_cast<unsigned long long>(feed.damaged), static_cast<unsigned long long>(feed.failed_reads),
+      feed.refused_known ? std::to_string(feed.refused).c_str() : "unknown",
+      static_cast<unsigned long long>(viewers.refused_viewers),
+      static_cast<unsigned long long>(viewers.skipped), stop_seconds);
 }
 
 int serve(Session &session, const Options &options, const SignalWatch &signals, Wakeup &wakeup,
@@ -59,7 +60,8 @@ int serve(Session &session, const Options &options, const SignalWatch &signals, 
   feed.start();
   if (!server.start(error))
     return kExitOutput;
-  const std::string host = settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host;
+  const std::string host =
+      settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host;
   std::printf("dscam: serving http://%s:%d/ (Ctrl-C to stop)\n", host.c_str(), server.port());
   std::fflush(stdout);
   if (!loopback(settings.host))

@@ -51,8 +51,9 @@ LiveControls::Outcome LiveControls::set_zoom(long value) {
   const std::string refused = zoom_check(adapter_, value);
   if (!refused.empty())
     return {400, refused};
-  const NTSTATUS status = streamclass::set_camera_control(
-      adapter_, KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(value), KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL);
+  const NTSTATUS status =
+      streamclass::set_camera_control(adapter_, KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(value),
+                                      KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL);
   std::lock_guard lock(mutex_);
   if (!NT_SUCCESS(status)) {
     zoom_.error = control_failure("setting the zoom", status);
@@ -124,8 +125,8 @@ void LiveControls::read_zoom() {
     return;
   }
   zoom_.reading = value.Value;
-  reading_due_ = zoom_.requested_known && value.Value != zoom_.requested &&
-                 Clock::now() - last_set_ < kReadBackLimit;
+  reading_due_ =
+      zoom_.requested_known && value.Value != zoom_.requested && Clock::now() - last_set_ < kReadBackLimit;
 }
 
 } // namespace dscam

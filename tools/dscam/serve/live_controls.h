@@ -32,8 +32,8 @@ struct ZoomFigures {
   bool requested_known = false;
   long requested = 0; // the last value set through the page
   bool reading_known = false;
-  long reading = 0;   // the camera's zoom as last read back
-  std::string error;  // why the last reading or set failed (empty when it did not)
+  long reading = 0;  // the camera's zoom as last read back
+  std::string error; // why the last reading or set failed (empty when it did not)
 };
 
 struct FocusFigures {
@@ -71,11 +71,11 @@ private:
 
   streamclass::Adapter &adapter_;
   LiveFeed &feed_;
-  std::mutex focus_mutex_;         // held by the one auto focus running
-  std::mutex read_mutex_;          // held by the one zoom read-back running
-  mutable std::mutex mutex_;       // protects everything below; a leaf lock
+  std::mutex focus_mutex_;   // held by the one auto focus running
+  std::mutex read_mutex_;    // held by the one zoom read-back running
+  mutable std::mutex mutex_; // protects everything below; a leaf lock
   ZoomFigures zoom_;
-  bool reading_due_ = false;       // a set came after the last reading
+  bool reading_due_ = false; // a set came after the last reading
   std::chrono::steady_clock::time_point last_set_{};
   FocusFigures focus_;
 };

@@ -13,11 +13,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kTick = 100ms;            // the feed's thread looks at its timers this often
-constexpr auto kCountsPeriod = 500ms;    // picture counts read this often while streaming
-constexpr auto kRateWindow = 2s;         // frames per second measured over this long
-constexpr auto kOpenRetry = 1s;          // a failed open is tried again after this long
-constexpr auto kReopenPause = 300ms;     // a reopened pin waits this long after its close
+constexpr auto kTick = 100ms;         // the feed's thread looks at its timers this often
+constexpr auto kCountsPeriod = 500ms; // picture counts read this often while streaming
+constexpr auto kRateWindow = 2s;      // frames per second measured over this long
+constexpr auto kOpenRetry = 1s;       // a failed open is tried again after this long
+constexpr auto kReopenPause = 300ms;  // a reopened pin waits this long after its close
 
 } // namespace
 

@@ -52,11 +52,11 @@ struct FeedFigures {
   unsigned watchers = 0;  // watches alive (viewers and pictures being fetched)
   long width = 0;         // the size the pin is opened with
   long height = 0;
-  uint64_t frames = 0;       // frames delivered whole or damaged (the last one's number)
-  double fps = 0;            // frames per second over the last two seconds
-  uint64_t dropped = 0;      // frames the driver dropped: no read was waiting (KS_FRAME_INFO.DropCount)
-  uint64_t damaged = 0;      // frames delivered marked damaged
-  uint64_t failed_reads = 0; // reads that failed or came back short (not those a close cancelled)
+  uint64_t frames = 0;        // frames delivered whole or damaged (the last one's number)
+  double fps = 0;             // frames per second over the last two seconds
+  uint64_t dropped = 0;       // frames the driver dropped: no read was waiting (KS_FRAME_INFO.DropCount)
+  uint64_t damaged = 0;       // frames delivered marked damaged
+  uint64_t failed_reads = 0;  // reads that failed or came back short (not those a close cancelled)
   bool refused_known = false; // the driver answered its picture counts at least once
   uint64_t refused = 0;       // pictures the driver refused (too large, longer than announced, not fetched)
   uint64_t replaced = 0;      // frames replaced by a newer one before they were encoded
@@ -155,7 +155,7 @@ private:
   Clock::time_point next_open_{};  // no open before this (after a failed open)
   Clock::time_point alive_{};      // the pin's last frame, open, or end of a control
   unsigned failures_this_pin_ = 0; // failed reads since the pin opened
-  long pin_width_ = 0; // the open pin's frame size
+  long pin_width_ = 0;             // the open pin's frame size
   long pin_height_ = 0;
   size_t pin_bytes_ = 0;
   std::vector<uint8_t> mailbox_; // the newest frame not yet encoded
@@ -167,10 +167,10 @@ private:
   std::shared_ptr<const LivePicture> latest_;
   std::deque<Clock::time_point> recent_; // arrival of the frames of the last two seconds
   FeedFigures figures_;
-  uint64_t dropped_closed_ = 0;  // DropCount of the pins closed before
-  uint64_t dropped_pin_ = 0;     // DropCount of the open pin's last frame
-  uint64_t refused_closed_ = 0;  // refused pictures of the pins closed before
-  uint64_t refused_pin_ = 0;     // of the open pin, as last read
+  uint64_t dropped_closed_ = 0; // DropCount of the pins closed before
+  uint64_t dropped_pin_ = 0;    // DropCount of the open pin's last frame
+  uint64_t refused_closed_ = 0; // refused pictures of the pins closed before
+  uint64_t refused_pin_ = 0;    // of the open pin, as last read
 };
 
 } // namespace dscam

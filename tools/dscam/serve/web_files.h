@@ -8,8 +8,8 @@
 namespace dscam {
 
 struct WebFile {
-  const char *path;         // as requested: "/", "/app.js"
-  const char *media_type;   // its media type ("text/html"), served as UTF-8
+  const char *path;       // as requested: "/", "/app.js"
+  const char *media_type; // its media type ("text/html"), served as UTF-8
   const unsigned char *data;
   size_t size;
 };

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char *kBoundary = "dscamframe";
-constexpr auto kWaitSlice = 200ms; // waits end this soon after stop() has begun
+constexpr auto kWaitSlice = 200ms;    // waits end this soon after stop() has begun
 constexpr unsigned kSpareThreads = 8; // connection threads beyond the viewers' (page, status, controls)
 
 void reply(httplib::Response &response, int status, const std::string &reason) {
@@ -39,7 +39,7 @@ bool request_value(const httplib::Request &request, std::string *value) {
   }
   if (request.get_header_value("Content-Type").find("application/json") != 0)
     return false;
-  static const std::regex kJson(R"(^\s*\{\s*"value"\s*:\s*(?:(-?[0-9]+)|"([^"\\]*)")\s*\}\s*$)");
+  static const std::regex kJson(R"re(^\s*\{\s*"value"\s*:\s*(?:(-?[0-9]+)|"([^"\\]*)")\s*\}\s*$)re");
   std::smatch match;
   if (!std::regex_match(request.body, match, kJson))
     return false;
@@ -86,9 +86,10 @@ public:
     if (sent_ > 0 && picture->number > sent_ + 1)
       skipped_ += picture->number - sent_ - 1;
     sent_ = picture->number;
-    const std::string head = std::string("--") + kBoundary +
-                             "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                             std::to_string(picture->jpeg.size()) + "\r\n\r\n";
+    const std::string head =
+        std::string("--") + kBoundary +
+        "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture->jpeg.size()) +
+        "\r\n\r\n";
     return sink.write(head.data(), head.size()) &&
            sink.write(reinterpret_cast<const char *>(picture->jpeg.data()), picture->jpeg.size()) &&
            sink.write("\r\n", 2);
@@ -155,8 +156,10 @@ void WebServer::add_routes() {
     });
   }
   server_->Get("/stream.mjpg", [this](const httplib::Request &, httplib::Response &r) { serve_stream(r); });
-  server_->Get("/snapshot.jpg", [this](const httplib::Request &, httplib::Response &r) { serve_snapshot(r, false); });
-  server_->Get("/snapshot.bmp", [this](const httplib::Request &, httplib::Response &r) { serve_snapshot(r, true); });
+  server_->Get("/snapshot.jpg",
+               [this](const httplib::Request &, httplib::Response &r) { serve_snapshot(r, false); });
+  server_->Get("/snapshot.bmp",
+               [this](const httplib::Request &, httplib::Response &r) { serve_snapshot(r, true); });
   server_->Get("/api/status", [this](const httplib::Request &, httplib::Response &r) { serve_status(r); });
   server_->Post("/api/zoom", [this](const httplib::Request &q, httplib::Response &r) { serve_zoom(q, r); });
   server_->Post("/api/focus", [this](const httplib::Request &, httplib::Response &r) { serve_focus(r); });
@@ -166,15 +169,16 @@ void WebServer::add_routes() {
     reply(response, 405, request.path + " takes POST");
   });
   // Routing failures and library errors get a reason too.
-  server_->set_error_handler([](const httplib::Request &request, httplib::Response &response) {
-    if (!response.body.empty())
-      return httplib::Server::HandlerResponse::Unhandled;
-    if (response.status == 404)
-      reply(response, 404, "no such page: " + request.path);
-    else
-      reply(response, response.status, "bad request");
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  server_->set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request &request, httplib::Response &response) {
+        if (!response.body.empty())
+          return httplib::Server::HandlerResponse::Unhandled;
+        if (response.status == 404)
+          reply(response, 404, "no such page: " + request.path);
+        else
+          reply(response, response.status, "bad request");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
 }
 
 // A picture newer than `after`, waited for in slices so that stop() ends the wait.
@@ -212,7 +216,9 @@ void WebServer::serve_stream(httplib::Response &response) {
   auto first = wait_picture(feed_.figures().frames, settings_.picture_wait);
   auto viewer = std::make_shared<Viewer>(*this, std::move(watch), first);
   if (!first) {
-    reply(response, 503, closing_.load() ? "the server is stopping" : no_picture_reason(feed_.figures(), settings_.picture_wait));
+    reply(response, 503,
+          closing_.load() ? "the server is stopping"
+                          : no_picture_reason(feed_.figures(), settings_.picture_wait));
     return;
   }
   response.set_header("Cache-Control", "no-store");
@@ -224,7 +230,9 @@ void WebServer::serve_snapshot(httplib::Response &response, bool bmp) {
   LiveFeed::Watch watch = feed_.watch();
   const auto picture = wait_picture(feed_.figures().frames, settings_.picture_wait);
   if (!picture) {
-    reply(response, 503, closing_.load() ? "the server is stopping" : no_picture_reason(feed_.figures(), settings_.picture_wait));
+    reply(response, 503,
+          closing_.load() ? "the server is stopping"
+                          : no_picture_reason(feed_.figures(), settings_.picture_wait));
     return;
   }
   response.set_header("Cache-Control", "no-store");
@@ -234,14 +242,16 @@ void WebServer::serve_snapshot(httplib::Response &response, bool bmp) {
     const std::vector<uint8_t> file = encode_bmp(picture->image());
     response.set_content(reinterpret_cast<const char *>(file.data()), file.size(), "image/bmp");
   } else {
-    response.set_content(reinterpret_cast<const char *>(picture->jpeg.data()), picture->jpeg.size(), "image/jpeg");
+    response.set_content(reinterpret_cast<const char *>(picture->jpeg.data()), picture->jpeg.size(),
+                         "image/jpeg");
   }
 }
 
 void WebServer::serve_status(httplib::Response &response) {
   response.set_header("Cache-Control", "no-store");
-  response.set_content(status_json(feed_.figures(), controls_.zoom(), controls_.focus_figures(), viewer_figures()),
-                       "application/json");
+  response.set_content(
+      status_json(feed_.figures(), controls_.zoom(), controls_.focus_figures(), viewer_figures()),
+      "application/json");
 }
 
 void WebServer::serve_zoom(const httplib::Request &request, httplib::Response &response) {

@@ -46,9 +46,9 @@ namespace dscam {
 
 // What the server counted of its viewers.
 struct ViewerFigures {
-  unsigned viewers = 0;          // MJPEG streams being served
-  uint64_t refused_viewers = 0;  // streams refused for being one too many
-  uint64_t skipped = 0;          // pictures viewers did not get because they were still sending an older one
+  unsigned viewers = 0;         // MJPEG streams being served
+  uint64_t refused_viewers = 0; // streams refused for being one too many
+  uint64_t skipped = 0;         // pictures viewers did not get because they were still sending an older one
 };
 
 class WebServer {
