@@ -29,6 +29,13 @@ MjpegParts read_stream(httplib::Client client, size_t count, int *status, std::s
   return parts;
 }
 
+// The signed 32-bit little-endian field at `at`.
+int32_t le32(const std::string &bytes, size_t at) {
+  return static_cast<int32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
+                              static_cast<uint8_t>(bytes[at + 2]) << 16 |
+                              static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
+}
+
 // Waits up to 5 s for `condition`.
 template <typename Condition> bool eventually(Condition condition) {
   for (int i = 0; i < 250 && !condition(); ++i)
@@ -65,8 +72,8 @@ TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
     ASSERT_TRUE(bmp && bmp->status == 200);
     ASSERT_EQ(bmp->body.size(), 54u + static_cast<size_t>(width * height * 3));
     EXPECT_EQ(bmp->body.substr(0, 2), "BM");
-    EXPECT_EQ(*reinterpret_cast<const int32_t *>(bmp->body.data() + 18), width);
-    EXPECT_EQ(*reinterpret_cast<const int32_t *>(bmp->body.data() + 22), height); // bottom-up, as delivered
+    EXPECT_EQ(le32(bmp->body, 18), width);
+    EXPECT_EQ(le32(bmp->body, 22), height); // bottom-up, as delivered
   }
   EXPECT_TRUE(eventually([&] { return !feed_->figures().streaming; }));
   EXPECT_TRUE(rig_.adapter().started());

@@ -176,7 +176,7 @@ void WebServer::add_routes() {
         if (response.status == 404)
           reply(response, 404, "no such page: " + request.path);
         else
-          reply(response, response.status, "bad request");
+          reply(response, response.status, "the request could not be read (a POST needs a Content-Length)");
         return httplib::Server::HandlerResponse::Handled;
       }));
 }
