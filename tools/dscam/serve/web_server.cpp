@@ -16,8 +16,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char *kBoundary = "dscamframe";
-constexpr auto kWaitSlice = 200ms;    // waits end this soon after stop() has begun
-constexpr unsigned kSpareThreads = 8; // connection threads beyond the viewers' (page, status, controls)
+constexpr auto kWaitSlice = 200ms;     // waits end this soon after stop() has begun
+constexpr unsigned kSpareThreads = 8;  // connection threads beyond the viewers' (page, status, controls)
+constexpr int kSendBuffer = 32 * 1024; // bytes; the kernel doubles it
 
 void reply(httplib::Response &response, int status, const std::string &reason) {
   response.status = status;
@@ -62,6 +63,18 @@ std::string no_picture_reason(const FeedFigures &figures, std::chrono::milliseco
   if (!figures.error.empty())
     return figures.error;
   return "no picture from the camera within " + std::to_string(waited.count()) + " ms";
+}
+
+// The listening socket's options. SO_REUSEADDR gives a restarted server its
+// port back at once; the library's default SO_REUSEPORT is left out, since it
+// would let a second server share the port unnoticed. The connections inherit
+// the small send buffer: a slow viewer's backlog in the kernel stays a few
+// pictures long, so that it is shown the newest picture, not an old queue.
+void listening_socket_options(int socket) {
+  const int yes = 1;
+  const int send_buffer = kSendBuffer;
+  setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof(send_buffer));
 }
 
 } // namespace
@@ -118,6 +131,7 @@ bool WebServer::start(std::string *error) {
   server_->set_read_timeout(timeout, 0);
   server_->set_write_timeout(timeout, 0);
   server_->set_payload_max_length(64 * 1024);
+  server_->set_socket_options(listening_socket_options);
   add_routes();
   if (settings_.port == 0)
     port_ = server_->bind_to_any_port(settings_.host);
