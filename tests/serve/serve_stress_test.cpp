@@ -106,7 +106,7 @@ TEST_F(ServeTest, SixteenViewersWatchAndASeventeenthIsRefused) {
 // blocked write holds, a slow viewer sent every old picture in turn.
 TEST_F(ServeTest, AViewerThatStopsReadingDoesNotStallTheOthers) {
   dscam::WebServer::Settings settings;
-  settings.write_timeout = std::chrono::seconds(60);
+  settings.io_timeout = std::chrono::seconds(60);
   serve(settings);
   StalledViewer stalled(server_->port());
   ASSERT_TRUE(stalled.connected());

@@ -1,5 +1,6 @@
 // dscam serve: the live page until Ctrl-C. The device starts at once and stays
 // started; the feed opens the pin while someone watches.
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,13 +50,25 @@ void print_summary(const FeedFigures &feed, const ViewerFigures &viewers, double
       static_cast<unsigned long long>(viewers.skipped), stop_seconds);
 }
 
+// How long the camera may give no picture: 3 s, or three picture intervals of
+// a slower camera.
+std::chrono::milliseconds stall_limit(const Options &options) {
+  const double seconds = options.camera.fps > 0 ? std::max(3.0, 3.0 / options.camera.fps) : 3.0;
+  return std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
 int serve(Session &session, const Options &options, const SignalWatch &signals, Wakeup &wakeup,
           std::string *error) {
-  LiveFeed feed(session.adapter(), LiveFeed::Settings{options.width, options.height});
+  LiveFeed::Settings feed_settings;
+  feed_settings.width = options.width;
+  feed_settings.height = options.height;
+  feed_settings.stall_limit = stall_limit(options);
+  LiveFeed feed(session.adapter(), feed_settings);
   LiveControls controls(session.adapter(), feed);
   WebServer::Settings settings;
   settings.host = options.listen_host;
   settings.port = options.listen_port;
+  settings.picture_wait = feed_settings.stall_limit + std::chrono::seconds(2);
   WebServer server(feed, controls, settings);
   feed.start();
   if (!server.start(error))

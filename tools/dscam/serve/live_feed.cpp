@@ -181,7 +181,7 @@ bool LiveFeed::pin_wanted_locked() const {
 bool LiveFeed::reopen_due_locked(Clock::time_point now) const {
   if (!open_)
     return false;
-  return failures_this_pin_ > 0 || (controls_running_ == 0 && now - alive_ > kStallLimit);
+  return failures_this_pin_ > 0 || (controls_running_ == 0 && now - alive_ > settings_.stall_limit);
 }
 
 // Encodes the mailbox's frame, without the lock, and makes it the latest picture.

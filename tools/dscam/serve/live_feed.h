@@ -6,8 +6,8 @@
 // frame into a one-frame mailbox (a newer frame replaces one not yet encoded)
 // and counts it; the feed's own thread opens and closes the pin, encodes the
 // mailbox's frame and publishes it as the latest picture, and reads the
-// driver's picture counts. A pin whose reads have all failed, or that gave no
-// frame for kStallLimit while no camera control held it, is reopened.
+// driver's picture counts. A pin with a failed read, or one that gave no frame
+// for Settings::stall_limit while no camera control held it, is reopened.
 //
 // Thread-safe: every public member may be called from any thread. Viewers
 // wait in next_picture(); stop() wakes them.
@@ -71,6 +71,9 @@ public:
     long height = 240;
     int jpeg_quality = 80;
     unsigned buffers = 4; // reads kept queued in the driver
+    // How long a watched pin may give no frame before it is reopened: a few
+    // picture intervals of the camera.
+    std::chrono::milliseconds stall_limit{3000};
   };
 
   // Keeps the pin open while it lives. Move-only.
@@ -114,9 +117,6 @@ public:
   void control_ended();
 
   FeedFigures figures() const;
-
-  // How long a watched pin may give no frame before it is reopened.
-  static constexpr std::chrono::milliseconds kStallLimit{3000};
 
 private:
   using Clock = std::chrono::steady_clock;

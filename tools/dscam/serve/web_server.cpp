@@ -1,7 +1,9 @@
 // The routes of dscam serve on cpp-httplib.
 #include "tools/dscam/serve/web_server.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <regex>
 
 #include <httplib.h>
@@ -126,20 +128,25 @@ WebServer::~WebServer() {
 bool WebServer::start(std::string *error) {
   const size_t threads = settings_.max_viewers + kSpareThreads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  const time_t timeout = settings_.write_timeout.count();
+  const time_t timeout = settings_.io_timeout.count();
   server_->set_keep_alive_timeout(timeout);
   server_->set_read_timeout(timeout, 0);
   server_->set_write_timeout(timeout, 0);
   server_->set_payload_max_length(64 * 1024);
   server_->set_socket_options(listening_socket_options);
   add_routes();
+  errno = 0;
   if (settings_.port == 0)
     port_ = server_->bind_to_any_port(settings_.host);
   else if (server_->bind_to_port(settings_.host, settings_.port))
     port_ = settings_.port;
   if (port_ <= 0) {
-    *error = "cannot listen on " + settings_.host + ":" + std::to_string(settings_.port) +
-             " (address in use, or not an address of this machine)";
+    // The library keeps no reason: bind's errno is it when it is one of
+    // bind's own; a name that did not resolve leaves other values behind.
+    const int reason = errno;
+    const bool from_bind = reason == EADDRINUSE || reason == EACCES || reason == EADDRNOTAVAIL;
+    *error = "cannot listen on " + settings_.host + ":" + std::to_string(settings_.port) + ": " +
+             (from_bind ? std::strerror(reason) : "no such address on this machine");
     return false;
   }
   listener_ = std::thread([this] { server_->listen_after_bind(); });

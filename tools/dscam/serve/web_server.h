@@ -16,7 +16,7 @@
 // Each viewer is served on a thread of the server's pool: it waits for a
 // picture newer than the one it sent last, so a viewer that takes its bytes
 // slowly gets fewer pictures (the skipped ones are counted) and never holds
-// the others up; one that takes no bytes for Settings::write_timeout is let go.
+// the others up; one that takes no bytes for Settings::io_timeout is let go.
 //
 // Thread-safe. Ownership: the server owns its listening thread and the
 // library's server object with its pool of connection threads; the feed and
@@ -59,7 +59,7 @@ public:
     unsigned max_viewers = 16;
     // How long a viewer may take no bytes before it is let go, and how long an
     // idle or half-sent request is waited for: bounds the stop.
-    std::chrono::seconds write_timeout{1};
+    std::chrono::seconds io_timeout{1};
     // How long a snapshot or a new viewer waits for a picture.
     std::chrono::milliseconds picture_wait{5000};
   };
