@@ -196,10 +196,10 @@ void LiveFeed::encode_mailbox(std::unique_lock<std::mutex> &lock) {
   lock.unlock();
   picture->jpeg = frame_to_jpeg(picture->image(), settings_.jpeg_quality);
   lock.lock();
-  if (picture->jpeg.empty()) {
-    figures_.failed_reads++;
+  // libjpeg fails on a whole frame only when memory is short: the viewers
+  // wait for the next one then.
+  if (picture->jpeg.empty())
     return;
-  }
   latest_ = std::move(picture);
   picture_.notify_all();
 }

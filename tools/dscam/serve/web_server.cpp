@@ -67,6 +67,22 @@ std::string no_picture_reason(const FeedFigures &figures, std::chrono::milliseco
   return "no picture from the camera within " + std::to_string(waited.count()) + " ms";
 }
 
+// The reason of an answer the library gave before any route ran.
+std::string library_refusal(int status, const httplib::Request &request) {
+  switch (status) {
+  case 404:
+    if (request.method != "GET" && request.method != "HEAD")
+      return "nothing here takes " + request.method + ": " + request.path;
+    return "no such page: " + request.path;
+  case 413:
+    return "the request's body is too large";
+  case 414:
+    return "the request's address is too long";
+  default:
+    return "the request could not be read (malformed, or a POST without a Content-Length)";
+  }
+}
+
 // The listening socket's options. SO_REUSEADDR gives a restarted server its
 // port back at once; the library's default SO_REUSEPORT is left out, since it
 // would let a second server share the port unnoticed. The connections inherit
@@ -194,10 +210,7 @@ void WebServer::add_routes() {
       httplib::Server::HandlerWithResponse([](const httplib::Request &request, httplib::Response &response) {
         if (!response.body.empty())
           return httplib::Server::HandlerResponse::Unhandled;
-        if (response.status == 404)
-          reply(response, 404, "no such page: " + request.path);
-        else
-          reply(response, response.status, "the request could not be read (a POST needs a Content-Length)");
+        reply(response, response.status, library_refusal(response.status, request));
         return httplib::Server::HandlerResponse::Handled;
       }));
 }
