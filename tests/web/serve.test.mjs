@@ -91,7 +91,7 @@ before(async () => {
   browser = await chromium.launch({
     executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
     headless: true,
-    args: ['--no-sandbox'],
+    args: ['--no-sandbox', '--disable-dev-shm-usage'],
   });
   page = await browser.newPage({ viewport: { width: 760, height: 460 } });
   await page.goto(url);
