@@ -94,6 +94,25 @@ struct HW_DEVICE_EXTENSION {
 };
 using PHW_DEVICE_EXTENSION = HW_DEVICE_EXTENSION *;
 
+// What became of the camera's pictures since the stream was opened, apart from
+// the frames delivered whole: the records behind KSPROPERTY_VELTRA_PICTURE_COUNTS
+// (stream/stream_public.h says what each count counts). Zero at open (the stream
+// extension is zero-filled). Written by the transfer thread only, read by the
+// stream's property path; every field is stored and read atomically (relaxed),
+// so a reader sees each count whole, though one picture's counts may show in
+// one field before another.
+struct STREAM_PICTURE_COUNTS {
+  ULONG DamagedFrames;       // frames delivered with VELTRA_FRAMEF_DAMAGED
+  ULONG TooLarge;            // pictures refused: announced larger than PictureBuffer
+  ULONG LongerThanAnnounced; // pictures refused: more bytes came than announced
+  ULONG FailedFetches;       // size or picture exchanges that failed (not those a stop ended)
+  // The last refusal: its VELTRA_PICTURE_REFUSAL in the high 32 bits, the size
+  // the camera announced for it in the low 32 (0 for a failed size exchange),
+  // stored together so that a reader never pairs a reason with another's size.
+  ULONGLONG LastRefusal;
+};
+using PSTREAM_PICTURE_COUNTS = STREAM_PICTURE_COUNTS *;
+
 // Per open stream. Allocated by the stream class with the stream object; zero-filled
 // by stream open before anything else.
 struct STREAMEX {
@@ -112,6 +131,7 @@ struct STREAMEX {
   BOOLEAN bStopTransferThread;          // the transfer thread leaves its loop when set
   KEVENT ThreadStopEvent;               // synchronization: set by the transfer thread as its last act
   KEVENT ThreadStartEvent;              // synchronization: set by the transfer thread once it runs
+  STREAM_PICTURE_COUNTS PictureCounts;  // damaged and refused pictures since open
 };
 
 // Per request block (its SRBExtension); not cleared by the stream class.

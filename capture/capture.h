@@ -18,6 +18,7 @@
 #pragma once
 
 #include "adapter/adapter.h"
+#include "stream/stream_public.h"
 
 // How long a stop waits for the transfer thread's current cycle before it ends
 // the cycle's pending transfers, in 100 ns units (relative): 1 s, many times a
@@ -69,9 +70,11 @@ NTSTATUS VELTRA_WaitEndingStalledTransfers(PHW_DEVICE_EXTENSION pHwDevExt, PVOID
 // Decodes the picture (PictureSize bytes) into the read request's frame
 // (ImageSynth2, which sets DataUsed), numbers it (SRB_EXTENSION.FrameNumber),
 // stamps its presentation time and duration, updates the stream's dropped-frame
-// count and copies the stream's KS_FRAME_INFO behind the stream header. Status
-// stays as the read queue set it (STATUS_SUCCESS); the caller completes the
-// request. Transfer thread only.
+// count and copies the stream's KS_FRAME_INFO behind the stream header. A
+// picture that did not decode whole is delivered all the same, marked
+// VELTRA_FRAMEF_DAMAGED in the frame's dwFrameFlags, counted (DamagedFrames)
+// and logged at level 2. Status stays as the read queue set it
+// (STATUS_SUCCESS); the caller completes the request. Transfer thread only.
 VOID VELTRA_ProcessFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PUCHAR pPicture, ULONG PictureSize);
 
 // The master clock's stream time (100 ns units) for the request's stream; 0 when
@@ -82,3 +85,21 @@ LONGLONG GetStreamTime(PHW_STREAM_REQUEST_BLOCK pSrb, PSTREAMEX pStrmEx);
 // Fails a read request without data: Status, DataUsed 0, logged, completed. A
 // NULL request is ignored (nothing logged). Any thread; no lock held.
 VOID StreamSRBComplete(PHW_STREAM_REQUEST_BLOCK pSrb, NTSTATUS Status);
+
+// ---------------------------------------------------------------------------
+// Picture counts (picture_counts.cpp)
+//
+// The stream's STREAM_PICTURE_COUNTS: written by the transfer thread as it
+// meets a damaged or refused picture, read by the stream's property path.
+
+// Counts one frame delivered damaged. Transfer thread only; never blocks.
+VOID CaptureCountDamagedFrame(PSTREAMEX pStrmEx);
+
+// Counts one picture refused for Reason (not VELTRA_REFUSAL_NONE) and keeps it,
+// with the size the camera announced for it, as the last refusal. Transfer
+// thread only; never blocks.
+VOID CaptureCountRefusal(PSTREAMEX pStrmEx, VELTRA_PICTURE_REFUSAL Reason, ULONG AnnouncedSize);
+
+// Fills the counts of *pCounts (every field after Property) from the stream's
+// records and the picture buffer's size. Any thread; never blocks.
+VOID CaptureGetPictureCounts(PSTREAMEX pStrmEx, PKSPROPERTY_VELTRA_PICTURE_COUNTS_S pCounts);

@@ -66,8 +66,9 @@ LONGLONG CaptureDropCount(LONGLONG Time, LONGLONG Interval, ULONG FrameNumber) {
 // drop-count interval (of the open-time video info header) are read from a
 // snapshot of the stream's format, since SRB_SET_DATA_FORMAT may replace the
 // format meanwhile. PictureNumber adds the drop count the frame's KS_FRAME_INFO
-// holds after the first copy, which is that of the previous frame. Transfer
-// thread only; passive level.
+// holds after the first copy, which is that of the previous frame. The damaged
+// mark goes into the frame's own copy only: the stream's FrameInfo is copied
+// into every frame. Transfer thread only; passive level.
 VOID VELTRA_ProcessFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PUCHAR pPicture, ULONG PictureSize) {
   PSTREAMEX pStrmEx = (PSTREAMEX)pSrb->StreamObject->HwStreamExtension;
   PSRB_EXTENSION pSrbExt = (PSRB_EXTENSION)pSrb->SRBExtension;
@@ -78,8 +79,9 @@ VOID VELTRA_ProcessFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PUCHAR pPicture, ULONG P
   LONGLONG Interval;
   LONGLONG Time;
   ULONG FrameNumber;
+  BOOLEAN bWhole;
 
-  ImageSynth2(pSrb, pPicture, PictureSize);
+  bWhole = ImageSynth2(pSrb, pPicture, PictureSize);
   if (pHeader == NULL)
     return; // no stream header: nothing to stamp
   (void)StreamGetFormatSnapshot(pStrmEx, &Format);
@@ -100,6 +102,10 @@ VOID VELTRA_ProcessFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PUCHAR pPicture, ULONG P
   if (pSrbExt != NULL)
     pSrbExt->FrameNumber = FrameNumber;
   DubugMsg(3, "Frame Number is %d\n", FrameNumber);
+  if (!bWhole) {
+    DubugMsg(2, "Frame Number %d is damaged\n", FrameNumber);
+    CaptureCountDamagedFrame(pStrmEx);
+  }
 
   Time = CapturePresentationTime(pSrb, pStrmEx, FrameNumber, pHeader->Duration);
   pHeader->PresentationTime.Time = Time;
@@ -109,8 +115,11 @@ VOID VELTRA_ProcessFrame(PHW_STREAM_REQUEST_BLOCK pSrb, PUCHAR pPicture, ULONG P
                       CaptureAddTime(static_cast<LONGLONG>(FrameNumber), PreviousDropCount));
 
   pHeader->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
-  if (pFrameInfo != NULL)
+  if (pFrameInfo != NULL) {
     *pFrameInfo = pStrmEx->FrameInfo;
+    if (!bWhole)
+      pFrameInfo->dwFrameFlags |= VELTRA_FRAMEF_DAMAGED;
+  }
 }
 
 // Reads the stream's master clock through the stream class (synchronously).

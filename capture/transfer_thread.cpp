@@ -23,9 +23,9 @@ std::atomic_ref<BOOLEAN> CaptureStopFlag(PSTREAMEX pStrmEx) {
   return std::atomic_ref<BOOLEAN>(pStrmEx->bStopTransferThread);
 }
 
-// A whole picture of PictureSize bytes is in PictureBuffer: it becomes the frame
-// of the oldest waiting read request, which is completed, or it is dropped when
-// no request waits. Transfer thread.
+// A picture of PictureSize bytes, all the camera sent, is in PictureBuffer: it
+// becomes the frame of the oldest waiting read request, which is completed, or
+// it is dropped when no request waits. Transfer thread.
 VOID CaptureDeliverPicture(PSTREAMEX pStrmEx, ULONG PictureSize) {
   PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
   PHW_STREAM_REQUEST_BLOCK pSrb;
@@ -41,39 +41,57 @@ VOID CaptureDeliverPicture(PSTREAMEX pStrmEx, ULONG PictureSize) {
   DubugMsg(4, "VELTRA_PictureBufferAddr Complete SRB %X\n", pSrb);
 }
 
-// The camera gave no picture size: the device has failed. The oldest two waiting
-// reads are failed with STATUS_IO_DEVICE_ERROR and the thread gives up (sets the
-// stop flag). A size exchange that a stop ended (its transfers cancelled by a
-// pipe reset, see VELTRA_WaitEndingStalledTransfers) is no device error: the
-// waiting reads then stay queued for the next thread or for the close.
+// The camera gave no picture size: the device has failed. The failed fetch is
+// counted, the oldest two waiting reads are failed with STATUS_IO_DEVICE_ERROR
+// and the thread gives up (sets the stop flag). A size exchange that a stop
+// ended (its transfers cancelled by a pipe reset, see
+// VELTRA_WaitEndingStalledTransfers) is no device error: nothing is counted and
+// the waiting reads stay queued for the next thread or for the close.
 // Transfer thread.
 VOID CaptureSizeFailure(PSTREAMEX pStrmEx) {
   PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
   const BOOLEAN bStopping = CaptureStopFlag(pStrmEx).load();
 
-  if (!bStopping)
+  if (!bStopping) {
+    CaptureCountRefusal(pStrmEx, VELTRA_REFUSAL_FETCH_FAILED, 0);
     StreamSRBComplete(QueueRemoveSRB(pHwDevExt, pStrmEx->StreamNumber), STATUS_IO_DEVICE_ERROR);
+  }
   DubugMsg(4, "VELTRA_PictureSizeAddr Fail to Receive PictureSize\n");
   CaptureStopFlag(pStrmEx).store(TRUE);
   if (!bStopping)
     StreamSRBComplete(QueueRemoveSRB(pHwDevExt, pStrmEx->StreamNumber), STATUS_IO_DEVICE_ERROR);
 }
 
-// One cycle: picture size, picture fetch into PictureBuffer, delivery. A failed
-// fetch is only logged; the next cycle asks for a new picture. Transfer thread;
-// blocks on the camera.
+// The picture announced with PictureSize bytes was not fetched (Received: the
+// bytes the camera sent of it): it is counted by why. A fetch that a stop ended
+// is not the camera's failure and is not counted. Transfer thread.
+VOID CaptureFetchFailure(PSTREAMEX pStrmEx, ULONG PictureSize, ULONG Received) {
+  DubugMsg(4, "**VELTRA_PictureBufferAddr Fail to Receive Picture\n");
+  if (PictureSize > CAM_BUFFER_SIZE)
+    CaptureCountRefusal(pStrmEx, VELTRA_REFUSAL_TOO_LARGE, PictureSize);
+  else if (Received > PictureSize)
+    CaptureCountRefusal(pStrmEx, VELTRA_REFUSAL_LONGER_THAN_ANNOUNCED, PictureSize);
+  else if (!CaptureStopFlag(pStrmEx).load())
+    CaptureCountRefusal(pStrmEx, VELTRA_REFUSAL_FETCH_FAILED, PictureSize);
+}
+
+// One cycle: picture size, picture fetch into PictureBuffer, delivery of the
+// bytes the camera sent (fewer than announced when the picture came short: the
+// rest of the buffer holds an earlier picture). A failed fetch is counted; the
+// next cycle asks for a new picture. Transfer thread; blocks on the camera.
 VOID CaptureTransferCycle(PSTREAMEX pStrmEx) {
   PHW_DEVICE_EXTENSION pHwDevExt = pStrmEx->pHwDevExt;
   ULONG PictureSize = VELTRA_PictureSizeAddr(pHwDevExt);
+  ULONG Received = 0;
 
   if (PictureSize == 0) {
     CaptureSizeFailure(pStrmEx);
     return;
   }
-  if (VELTRA_PictureBufferAddr(pHwDevExt, pHwDevExt->PictureBuffer, PictureSize) == 1)
-    CaptureDeliverPicture(pStrmEx, PictureSize);
+  if (VELTRA_PictureBufferAddr(pHwDevExt, pHwDevExt->PictureBuffer, PictureSize, &Received) == 1)
+    CaptureDeliverPicture(pStrmEx, Received);
   else
-    DubugMsg(4, "**VELTRA_PictureBufferAddr Fail to Receive Picture\n");
+    CaptureFetchFailure(pStrmEx, PictureSize, Received);
 }
 
 } // namespace

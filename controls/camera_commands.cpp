@@ -106,7 +106,7 @@ BOOLEAN VELTRA_SetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value
 // The get-zoom exchange. The record is zeroed first, so that a reply of fewer
 // than four bytes gives the bytes that came, zero-extended, and never stale
 // memory.
-ULONG VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
+BOOLEAN VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pZoom) {
   PAPI_COMMAND pCommand = &pHwDevExt->ApiCommand;
   UCHAR Record[CAM_ZOOM_RECORD_SIZE];
   ULONG Zoom;
@@ -115,13 +115,14 @@ ULONG VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
   pCommand->CommandType = kTypeRead;
   pCommand->Address = CAM_RELATIVE_ZOOM_ADDR;
   (void)VELTRA_writeUSB(pHwDevExt, pCommand);
-  if (VELTRA_GetVarLenReceive(pHwDevExt, 1, Record, sizeof(Record)) != 1)
-    return 0;
+  if (VELTRA_GetVarLenReceive(pHwDevExt, 1, Record, sizeof(Record), NULL) != 1)
+    return FALSE;
   Zoom = (ULONG)Record[0] | ((ULONG)Record[1] << 8) | ((ULONG)Record[2] << 16) | ((ULONG)Record[3] << 24);
   DubugMsg(4, "** CAM_RELATIVE_ZOOM_ADDR Received %d\n", Zoom);
   for (ULONG i = 0; i < CAM_ZOOM_RECORD_SIZE; i++)
     DubugMsg(4, "[%d] = %02x\n", i, Record[i]);
-  return Zoom;
+  *pZoom = Zoom;
+  return TRUE;
 }
 
 // The auto-focus exchange: ACK when the camera starts focusing, ENQ when it is
@@ -163,22 +164,23 @@ BOOLEAN VELTRA_SetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value) {
 
 // A reading above 100 (compared unsigned) becomes the default zoom (50); the
 // replacement is decided before the camera is released, as the frame has it.
+// No reading is no zoom: nothing stands in for it.
 BOOLEAN VELTRA_GetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pValue) {
   ULONG SavedTransferMode;
   ULONG Zoom = 0;
-  BOOLEAN bTaken;
+  BOOLEAN bRead = FALSE;
 
-  bTaken = ControlsTakeCamera(pHwDevExt, &SavedTransferMode);
-  if (bTaken)
-    Zoom = VELTRA_GetCamRelativeZoomAddr(pHwDevExt);
+  if (ControlsTakeCamera(pHwDevExt, &SavedTransferMode))
+    bRead = VELTRA_GetCamRelativeZoomAddr(pHwDevExt, &Zoom);
   ControlsEndExchange(pHwDevExt, SavedTransferMode);
-  if (Zoom > ZOOM_MAXIMUM) {
+  if (bRead && Zoom > ZOOM_MAXIMUM) {
     Zoom = (ULONG)ZoomDefault;
     DubugMsg(3, "VELTRA_GetZoomProperty Modified %d\n", Zoom);
   }
   KeSetEvent(&pHwDevExt->CameraLockEvent, 0, FALSE);
-  *pValue = Zoom;
-  return TRUE;
+  if (bRead)
+    *pValue = Zoom;
+  return bRead;
 }
 
 BOOLEAN VELTRA_SetFocusAuto(PHW_DEVICE_EXTENSION pHwDevExt) {

@@ -37,12 +37,18 @@ PKSPROPERTY_CAMERACONTROL_S ControlsCameraControlData(PHW_STREAM_REQUEST_BLOCK p
 }
 
 // Get of zoom: the camera's position, which also becomes ZoomValue. Flags is
-// not written. Adapter dispatch; blocks on the camera.
+// not written. A camera that gives no reading fails the Get with
+// STATUS_IO_DEVICE_ERROR: no value is written and ZoomValue stays. Adapter
+// dispatch; blocks on the camera.
 VOID ControlsGetZoom(PHW_STREAM_REQUEST_BLOCK pSrb, PKSPROPERTY_CAMERACONTROL_S pData) {
   PHW_DEVICE_EXTENSION pHwDevExt = (PHW_DEVICE_EXTENSION)pSrb->HwDeviceExtension;
   ULONG Zoom = 0;
 
-  (void)VELTRA_GetZoomProperty(pHwDevExt, &Zoom);
+  if (!VELTRA_GetZoomProperty(pHwDevExt, &Zoom)) {
+    DubugMsg(2, "AdapterGetCameraControlProperty(KSPROPERTY_CAMERACONTROL_ZOOM) No Reading\n");
+    pSrb->Status = STATUS_IO_DEVICE_ERROR;
+    return;
+  }
   pData->Value = (LONG)Zoom;
   pData->Capabilities = KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL;
   pSrb->ActualBytesTransferred = kCameraControlSize;

@@ -55,8 +55,9 @@ BOOLEAN AdapterGetDeviceProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
 // camera exchange.
 BOOLEAN AdapterSetDeviceProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
 
-// Get of a camera-control property: zoom reads the camera, focus reports the
-// flags last set, any other Id is STATUS_INVALID_PARAMETER. A data buffer
+// Get of a camera-control property: zoom reads the camera (a camera that gives
+// no reading is STATUS_IO_DEVICE_ERROR, with no value reported), focus reports
+// the flags last set, any other Id is STATUS_INVALID_PARAMETER. A data buffer
 // shorter than KSPROPERTY_CAMERACONTROL_S is STATUS_BUFFER_TOO_SMALL. TRUE.
 // Adapter dispatch; passive level; blocks on the camera for zoom.
 BOOLEAN AdapterGetCameraControlProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
@@ -112,8 +113,10 @@ VOID PropChangeShutdown(PHW_DEVICE_EXTENSION pHwDevExt);
 // outside 0..100.
 BOOLEAN VELTRA_SetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value);
 
-// Reads the camera's zoom into *pValue: 50 for a reading above 100 (logged),
-// 0 when the camera did not answer (in time). Always TRUE.
+// Reads the camera's zoom into *pValue: 50 for a reading above 100 (logged).
+// TRUE when the camera answered; FALSE, *pValue left as it was, when it did
+// not (in time), refused the command or answered something else than its zoom
+// record, or when the transfer thread could not be stopped for the exchange.
 BOOLEAN VELTRA_GetZoomProperty(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pValue);
 
 // Runs one one-touch auto focus. TRUE when the camera answered ACK and then
@@ -124,10 +127,11 @@ BOOLEAN VELTRA_SetFocusAuto(PHW_DEVICE_EXTENSION pHwDevExt);
 // ACK. Only inside the frame.
 BOOLEAN VELTRA_SetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt, LONG Value);
 
-// The get-zoom exchange: the camera's zoom position, the first four bytes of the
-// reply (u32 LE; a shorter reply is zero-extended); 0 when the exchange failed
-// or the reply exceeded 12 bytes. Only inside the frame.
-ULONG VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt);
+// The get-zoom exchange: TRUE with the camera's zoom position in *pZoom, the
+// first four bytes of the reply (u32 LE; a shorter reply is zero-extended);
+// FALSE, *pZoom untouched, when the exchange failed or the reply exceeded 12
+// bytes. Only inside the frame.
+BOOLEAN VELTRA_GetCamRelativeZoomAddr(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pZoom);
 
 // The auto-focus exchange: the opcode, then ACK and ENQ expected; sets
 // CommandReplyLimit to CAM_FOCUS_DONE_LIMIT for the ENQ. TRUE or FALSE. Only

@@ -26,11 +26,16 @@
 #include "platform/streamclass/strmini.h"
 
 // Decodes the picture (PictureSize bytes at pPicture) into the frame buffer of
-// the read request pSrb and sets the stream header's DataUsed:
+// the read request pSrb and sets the stream header's DataUsed. Returns TRUE
+// when the picture decoded whole: the library ran to its end without a single
+// warning (corrupt data, a premature end of the picture) and every row of the
+// frame came from the picture across the frame's width (none was cleared, in
+// whole or in part); FALSE for a damaged picture, whose frame is still filled
+// as below, and for a request that got no frame.
 //   - a picture of the frame's size fills the frame, the first decoded row at
 //     the top of the image (row 0 top-down; the buffer's last row bottom-up);
-//   - a picture that ends early still gives a whole frame (the source supplies
-//     end-of-image markers and the library fills the missing rows);
+//   - a picture that ends early still gives a whole frame (the source warns
+//     and supplies end-of-image markers, the library fills the missing rows);
 //   - a picture larger than the frame is clipped to the frame's width and
 //     rows; a smaller one is placed at the top left and the rest of the frame
 //     is cleared to black;
@@ -46,7 +51,7 @@
 // about 0.1 ms (a 320 x 240 picture); reads the stream's format once through
 // StreamGetFormatSnapshot (gStreamFormatSpinLock, briefly), so a format set
 // meanwhile applies from the next frame. All library memory lives for the call.
-VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize);
+BOOLEAN ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize);
 
 // What ImageSynth2 has done since the process started: the pictures it ran
 // through the decoder (whether or not they decoded whole) and the time their
@@ -70,9 +75,11 @@ VOID ImageGetDecodeCounts(PIMAGE_DECODE_COUNTS pCounts);
 // jpeg_read_header; any thread that owns cinfo.
 VOID jpeg_memory_src(j_decompress_ptr cinfo, const UCHAR *pPicture, ULONG PictureSize);
 
-// Called by the library when it has used all of the picture: supplies the two
-// bytes of an end-of-image marker (FF D9), as often as asked, without a
-// warning, and returns TRUE.
+// Called by the library when it has used all of the picture, which a whole
+// picture never makes it do: raises the library's premature-end warning
+// (JWRN_JPEG_EOF, counted in the error manager's num_warnings) and supplies
+// the two bytes of an end-of-image marker (FF D9), as the library's own data
+// sources do, as often as asked; returns TRUE.
 boolean VTJPEG_fill_input_buffer(j_decompress_ptr cinfo);
 
 // Skips num_bytes of the picture. A count of 0 or less does nothing; a count

@@ -34,6 +34,8 @@ struct IMAGE_FRAME {
   BOOLEAN bTopDown;   // first row at the start of the buffer
   BOOLEAN bHalfScale; // 160 x 120: the library decodes at half size
   ULONG RowsWritten;  // picture rows stored in the frame so far
+  BOOLEAN bNarrow;    // the picture's rows are narrower than the frame's: their ends were cleared
+  int Warnings;       // the library's warnings during the decode (num_warnings)
 };
 using PIMAGE_FRAME = IMAGE_FRAME *;
 
@@ -147,6 +149,7 @@ VOID ImageReadRows(j_decompress_ptr cinfo, PIMAGE_FRAME pFrame) {
     scratch = static_cast<JSAMPROW>(
         (*cinfo->mem->alloc_large)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, decodedBytes));
   const size_t storedBytes = scratch != NULL ? pFrame->RowBytes : decodedBytes;
+  pFrame->bNarrow = storedBytes < pFrame->RowBytes;
   while (cinfo->output_scanline < cinfo->output_height && pFrame->RowsWritten < pFrame->Rows) {
     PUCHAR pRow = ImageFrameRow(pFrame, pFrame->RowsWritten);
     JSAMPROW target = scratch != NULL ? scratch : pRow;
@@ -209,6 +212,7 @@ BOOLEAN ImageDecode(PIMAGE_FRAME pFrame, const UCHAR *pPicture, ULONG PictureSiz
   err.pub.error_exit = ImageErrorExit;
   err.pub.output_message = ImageOutputMessage;
   const BOOLEAN decoded = ImageRunDecoder(&cinfo, &err, pFrame, pPicture, PictureSize);
+  pFrame->Warnings = static_cast<int>(err.pub.num_warnings);
   jpeg_destroy_decompress(&cinfo);
   if (!decoded)
     DubugMsg(2, "ImageSynth2 JPEG error %d\n", err.pub.msg_code);
@@ -230,15 +234,17 @@ VOID ImageClearRest(PIMAGE_FRAME pFrame) {
 } // namespace
 
 // The stream header is the request's one KSSTREAM_HEADER; DataUsed is set and
-// logged after every decode, whatever its outcome.
-VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize) {
+// logged after every decode, whatever its outcome. The library's warnings are
+// what tells a damaged picture from a whole one: it decodes both to the end.
+BOOLEAN ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG PictureSize) {
   PKSSTREAM_HEADER pHeader = pSrb != NULL ? pSrb->CommandData.DataBufferArray : NULL;
   DubugMsg(4, "** Decompress JpegImage \n");
   if (pHeader == NULL)
-    return;
+    return FALSE;
   IMAGE_FRAME frame;
   std::memset(&frame, 0, sizeof(frame));
   ULONG dataUsed = 0;
+  BOOLEAN bWhole = FALSE;
   if (ImageSetupFrame(pSrb, pHeader, &frame)) {
     const ULONGLONG start = KeQueryInterruptTime();
     const BOOLEAN decoded = ImageDecode(&frame, pPicture, PictureSize);
@@ -247,9 +253,11 @@ VOID ImageSynth2(PHW_STREAM_REQUEST_BLOCK pSrb, const UCHAR *pPicture, ULONG Pic
     gImageDecodedPictures.fetch_add(1, std::memory_order_relaxed);
     if (decoded || frame.RowsWritten > 0)
       dataUsed = frame.DataUsed;
+    bWhole = decoded && frame.Warnings == 0 && frame.RowsWritten == frame.Rows && !frame.bNarrow;
   }
   pHeader->DataUsed = dataUsed;
   DubugMsg(4, "** Decompress DummyJpegImage biSizeImage = %d\n", dataUsed);
+  return bWhole;
 }
 
 VOID ImageGetDecodeCounts(PIMAGE_DECODE_COUNTS pCounts) {

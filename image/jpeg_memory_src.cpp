@@ -1,6 +1,8 @@
 // The JPEG library's data source for a picture held in memory.
 #include "image/image.h"
 
+#include <jerror.h>
+
 namespace {
 
 // The memory source record: the library's source manager first (the library
@@ -25,11 +27,12 @@ VOID VTJPEG_term_source(j_decompress_ptr) {}
 
 } // namespace
 
-// Every call, however many, hands out a fresh end-of-image marker: a picture
-// that ends early is ended for the library as if it were complete, and the
-// library fills the missing rows from what it has.
+// Every call, however many, warns and hands out a fresh end-of-image marker:
+// the library then fills the missing rows from what it has, and the warning
+// tells the decode's caller that the picture ended early.
 boolean VTJPEG_fill_input_buffer(j_decompress_ptr cinfo) {
   auto *src = reinterpret_cast<PVTJPEG_SOURCE_MGR>(cinfo->src);
+  WARNMS(cinfo, JWRN_JPEG_EOF);
   src->pScratch[0] = 0xFF;
   src->pScratch[1] = JPEG_EOI;
   src->pub.next_input_byte = src->pScratch;

@@ -29,10 +29,17 @@ bool is_data_packet(UCHAR type) {
   return type == CAM_PACKET_STX || type == CAM_PACKET_ETX;
 }
 
+// total + count, held at the largest count instead of wrapping (a camera may
+// send any number of packets).
+ULONG add_count(ULONG total, ULONG count) {
+  return count > 0xFFFFFFFFu - total ? 0xFFFFFFFFu : total + count;
+}
+
 // Reads the rest of a reply that no longer fits, acknowledging each packet,
-// after the packet in hand (already known to be a data packet) overflowed.
-// Always 0: the reply failed. Passive level; blocks.
-ULONG drain_reply(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum) {
+// after the packet in hand (already known to be a data packet, its bytes
+// counted in *pTotal) overflowed; adds the data bytes of each further data
+// packet to *pTotal. Always 0: the reply failed. Passive level; blocks.
+ULONG drain_reply(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum, PULONG pTotal) {
   PCAM_PACKET packet = &pHwDevExt->CamPacket;
   DubugMsg(4, "## VELTRA_GetVarLenReceive() Not Enough Buffer\n");
   DubugMsg(4, "** VELTRA_GetVarLenReceive() Read until ETX\n");
@@ -48,6 +55,7 @@ ULONG drain_reply(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum) {
       DubugMsg(4, "** VELTRA_GetVarLenReceive() Illegal Packet Type!! Type=%x\n", packet->PacketType);
       return 0;
     }
+    *pTotal = add_count(*pTotal, packet->Length);
   }
   DubugMsg(4, "** VELTRA_GetVarLenReceive() Received ETX\n");
   return 0;
@@ -177,30 +185,41 @@ ULONG VELTRA_ReceiveCAMPacket(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecks
   return VELTRA_ParseCAMtoAPIPacket(pHwDevExt->RecvBuffer, count, VerifyChecksum, pCamPacket);
 }
 
+// The count goes to a local first and to *pReceived on every way out, so that
+// the caller's count is never half-way.
 ULONG VELTRA_GetVarLenReceive(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum, PUCHAR Destination,
-                              ULONG Capacity) {
+                              ULONG Capacity, PULONG pReceived) {
   PCAM_PACKET packet = &pHwDevExt->CamPacket;
   ULONG total = 0;
+  ULONG result = 0;
   DubugMsg(4, "## Enter VELTRA_GetVarLenReceive() BufferSize = %d\n", Capacity);
   for (;;) {
     if (!VELTRA_ReceiveCAMPacket(pHwDevExt, VerifyChecksum, packet)) {
       DubugMsg(4, "## VELTRA_GetVarLenReceive() Receive ERROR!!\n");
-      return 0;
+      break;
     }
     if (!is_data_packet(packet->PacketType)) {
       DubugMsg(4, "## VELTRA_GetVarLenReceive() Illegal Packet Type ERROR!! Type=%x\n", packet->PacketType);
-      return 0;
+      break;
     }
     DubugMsg(4, "## VELTRA_GetVarLenReceive() Received %d Bytes (%d/%d) PacketType=%x.\n", packet->Length,
              total + packet->Length, Capacity, packet->PacketType);
     // Compared as a subtraction so that no sum can wrap past the capacity.
-    if (packet->Length > Capacity - total)
-      return drain_reply(pHwDevExt, VerifyChecksum);
+    if (packet->Length > Capacity - total) {
+      total = add_count(total, packet->Length);
+      result = drain_reply(pHwDevExt, VerifyChecksum, &total);
+      break;
+    }
     if (packet->Length > 0)
       std::memcpy(Destination + total, packet->Data, packet->Length);
     total += packet->Length;
     VELTRA_writeUSB1Byte(pHwDevExt, CAM_PACKET_ACK);
-    if (packet->PacketType == CAM_PACKET_ETX)
-      return 1;
+    if (packet->PacketType == CAM_PACKET_ETX) {
+      result = 1;
+      break;
+    }
   }
+  if (pReceived != NULL)
+    *pReceived = total;
+  return result;
 }

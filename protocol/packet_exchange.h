@@ -69,7 +69,10 @@ ULONG VELTRA_ReceiveCAMPacket(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecks
 // Destination (Capacity bytes), acknowledging every data packet received. 1
 // when the whole reply fitted; 0 when a packet is missing or of another type
 // (no ACK for it), or when the reply overflowed (it is then read to its end,
-// every packet acknowledged; Destination keeps what fitted). Parses into the
-// device extension's CamPacket. Passive level; blocks.
+// every packet acknowledged; Destination keeps what fitted). *pReceived (when
+// not NULL) gets the data bytes of the reply's packets read, those past the
+// capacity included: with 1 the bytes in Destination; with 0 more than
+// Capacity exactly when the reply overflowed. Parses into the device
+// extension's CamPacket. Passive level; blocks.
 ULONG VELTRA_GetVarLenReceive(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum, PUCHAR Destination,
-                              ULONG Capacity);
+                              ULONG Capacity, PULONG pReceived);

@@ -11,6 +11,9 @@ namespace {
 constexpr UCHAR kTypeNoArgument = 1;
 constexpr UCHAR kTypeVariableReply = 6;
 
+// Data bytes of the size answer that hold the size (u32 LE).
+constexpr USHORT kSizeBytes = 4;
+
 } // namespace
 
 ULONG VELTRA_PictureSizeAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
@@ -21,8 +24,15 @@ ULONG VELTRA_PictureSizeAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
   VELTRA_writeUSB(pHwDevExt, &pHwDevExt->ApiCommand);
   if (!VELTRA_ReceiveCAMPacket(pHwDevExt, 1, packet))
     return 0;
-  // Any accepted packet counts as the answer; a control packet carries no
-  // data and leaves the bytes of the last data packet in place.
+  // A control packet (a NAK: the camera refused the command) carries no data
+  // and leaves the bytes of the last data packet in place: those are no size,
+  // and the camera is not told that they were taken as one.
+  if ((packet->PacketType != CAM_PACKET_STX && packet->PacketType != CAM_PACKET_ETX) ||
+      packet->Length < kSizeBytes) {
+    DubugMsg(4, "## VELTRA_PictureSizeAddr() No Size Type=%x Length=%d\n", packet->PacketType,
+             packet->Length);
+    return 0;
+  }
   const ULONG size = static_cast<ULONG>(packet->Data[0]) | (static_cast<ULONG>(packet->Data[1]) << 8) |
                      (static_cast<ULONG>(packet->Data[2]) << 16) |
                      (static_cast<ULONG>(packet->Data[3]) << 24);
@@ -31,7 +41,9 @@ ULONG VELTRA_PictureSizeAddr(PHW_DEVICE_EXTENSION pHwDevExt) {
   return size;
 }
 
-ULONG VELTRA_PictureBufferAddr(PHW_DEVICE_EXTENSION pHwDevExt, PUCHAR Destination, ULONG PictureSize) {
+ULONG VELTRA_PictureBufferAddr(PHW_DEVICE_EXTENSION pHwDevExt, PUCHAR Destination, ULONG PictureSize,
+                               PULONG pReceived) {
+  *pReceived = 0;
   DubugMsg(4, "** Send CAM_PICTURE_BUFFER_ADDR PictureSize=%d\n", PictureSize);
   // The picture buffer holds CAM_BUFFER_SIZE bytes: a larger announced size
   // would let the reply, and the decoder after it, run past the buffer. The
@@ -44,5 +56,5 @@ ULONG VELTRA_PictureBufferAddr(PHW_DEVICE_EXTENSION pHwDevExt, PUCHAR Destinatio
   pHwDevExt->ApiCommand.CommandType = kTypeVariableReply;
   pHwDevExt->ApiCommand.Address = CAM_PICTURE_BUFFER_ADDR;
   VELTRA_writeUSB(pHwDevExt, &pHwDevExt->ApiCommand);
-  return VELTRA_GetVarLenReceive(pHwDevExt, 0, Destination, PictureSize);
+  return VELTRA_GetVarLenReceive(pHwDevExt, 0, Destination, PictureSize, pReceived);
 }

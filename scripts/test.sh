@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite three times: with AddressSanitizer and
-# UndefinedBehaviorSanitizer (unit, integration, stress tests and fuzz corpus
-# replays), the concurrency tests with ThreadSanitizer, and the concurrency and
+# UndefinedBehaviorSanitizer (unit, integration, stress tests, fuzz corpus
+# replays, and the libusb device model on umockdev's emulated usbdevfs node),
+# the concurrency tests with ThreadSanitizer, and the concurrency and
 # reliability tests on an optimised gcc build (assertions on) with more test
 # processes than cores: the sanitizers slow every thread down alike and hide
 # faults that only a different timing shows. After the sanitizer run, the
@@ -9,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh tshark libcpp-httplib-dev pkg-config
+scripts/deps.sh tshark pkg-config libusb-1.0-0-dev umockdev libumockdev-dev libcpp-httplib-dev
 jobs=${DSCAM_JOBS:-2}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -18,7 +19,12 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DDSCAM_SANITIZE=address,undefined -DDSCAM_FUZZ=ON -DDSCAM_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
-ctest --test-dir build/asan -j "$jobs" -LE reliability --output-on-failure
+ctest --test-dir build/asan -j "$jobs" -LE 'reliability|umockdev' --output-on-failure
+# Real libusb on umockdev's usbdevfs node, run under its preload
+# (umockdev-wrapper), which comes before the sanitizer runtime.
+echo "== The libusb device model on umockdev under the same sanitizers"
+ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 \
+  ctest --test-dir build/asan -j "$jobs" -L umockdev --output-on-failure
 # The low-resources sweep and the random-fault run spend their time waiting for
 # the camera and the driver's delays, not computing: more of them run at once.
 echo "== Reliability (low-resources sweep, random-fault run) under the same sanitizers"
@@ -38,9 +44,13 @@ echo "== ThreadSanitizer (concurrency tests)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DDSCAM_SANITIZE=thread -DDSCAM_BENCH=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target dscam_stress_tests
+cmake --build build/tsan -j "$jobs" --target dscam_stress_tests dscam_libusb_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/tsan -j "$jobs" -L concurrency --output-on-failure
+  ctest --test-dir build/tsan -j "$jobs" -L concurrency -LE umockdev --output-on-failure
+# libudev and GLib (umockdev's preload and testbed) are not instrumented:
+# their own synchronisation is invisible to ThreadSanitizer.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/libusb/tsan_suppressions.txt \
+  ctest --test-dir build/tsan -j "$jobs" -L umockdev-concurrency --output-on-failure
 
 echo "== Release build under load (concurrency and reliability tests)"
 cmake -S . -B build/gcc-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DCMAKE_C_FLAGS_RELEASE=-O2 \

@@ -128,7 +128,7 @@ HANDLE StreamGetMasterClock(PSTREAMEX pStrmEx);
 // Stream properties (stream_properties.cpp); all run in the control path.
 
 // SRB_GET_STREAM_PROPERTY: dispatches on the property set (connection, dropped
-// frames); any other set gets STATUS_NOT_IMPLEMENTED. TRUE.
+// frames, picture counts); any other set gets STATUS_NOT_IMPLEMENTED. TRUE.
 BOOLEAN GetStreamProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
 
 // KSPROPSETID_Connection: answers allocator framing; other ids get no data.
@@ -140,6 +140,11 @@ VOID StreamConnectionAllocatorFraming(PHW_STREAM_REQUEST_BLOCK pSrb);
 
 // PROPSETID_VIDCAP_DROPPEDFRAMES: frames delivered and dropped, average frame size.
 VOID StreamGetDroppedFramesProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
+
+// PROPSETID_VELTRA_PICTURES (stream/stream_public.h): the damaged and refused
+// pictures since the pin was opened, the last refusal and the picture buffer's
+// size.
+VOID StreamGetPictureCountsProperty(PHW_STREAM_REQUEST_BLOCK pSrb);
 
 // ---------------------------------------------------------------------------
 // Read-request queue (read_queue.cpp)

@@ -1,12 +1,14 @@
-// The stream's properties: allocator framing (KSPROPSETID_Connection) and dropped
-// frames (PROPSETID_VIDCAP_DROPPEDFRAMES), read with SRB_GET_STREAM_PROPERTY. All
-// run in the stream's serialised control path.
+// The stream's properties: allocator framing (KSPROPSETID_Connection), dropped
+// frames (PROPSETID_VIDCAP_DROPPEDFRAMES) and the picture counts
+// (PROPSETID_VELTRA_PICTURES), read with SRB_GET_STREAM_PROPERTY. All run in the
+// stream's serialised control path.
 //
 // The property record and the data buffer come from the application: the
 // property is read only when the request carries a whole KSPROPERTY, and data is
 // written only into a buffer of the record's size.
 #include <atomic>
 
+#include "capture/capture.h"
 #include "diag/debug_msg.h"
 #include "platform/streamclass/ks_guids.h"
 #include "stream/stream.h"
@@ -44,6 +46,8 @@ BOOLEAN GetStreamProperty(PHW_STREAM_REQUEST_BLOCK pSrb) {
     StreamGetConnectionProperty(pSrb);
   else if (IsEqualGUID(pProperty->Set, PROPSETID_VIDCAP_DROPPEDFRAMES))
     StreamGetDroppedFramesProperty(pSrb);
+  else if (IsEqualGUID(pProperty->Set, PROPSETID_VELTRA_PICTURES))
+    StreamGetPictureCountsProperty(pSrb);
   else
     pSrb->Status = STATUS_NOT_IMPLEMENTED;
   return TRUE;
@@ -110,4 +114,22 @@ VOID StreamGetDroppedFramesProperty(PHW_STREAM_REQUEST_BLOCK pSrb) {
   DubugMsg(4, "DropCount = %d\n", pDropped->DropCount);
   pDropped->AverageFrameSize = Format.DataFormatHeader.bmiHeader.biSizeImage;
   pSrb->ActualBytesTransferred = sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S);
+}
+
+// PROPSETID_VELTRA_PICTURES: the counts as the transfer thread left them (read
+// atomically by CaptureGetPictureCounts). Another id is STATUS_INVALID_PARAMETER.
+VOID StreamGetPictureCountsProperty(PHW_STREAM_REQUEST_BLOCK pSrb) {
+  PSTREAMEX pStrmEx = (PSTREAMEX)pSrb->StreamObject->HwStreamExtension;
+  PKSPROPERTY_VELTRA_PICTURE_COUNTS_S pCounts;
+
+  if (pSrb->CommandData.PropertyInfo->Property->Id != KSPROPERTY_VELTRA_PICTURE_COUNTS) {
+    pSrb->Status = STATUS_INVALID_PARAMETER;
+    return;
+  }
+  pCounts = (PKSPROPERTY_VELTRA_PICTURE_COUNTS_S)StreamRequestPropertyData(
+      pSrb, sizeof(KSPROPERTY_VELTRA_PICTURE_COUNTS_S));
+  if (pCounts == NULL)
+    return;
+  CaptureGetPictureCounts(pStrmEx, pCounts);
+  pSrb->ActualBytesTransferred = sizeof(KSPROPERTY_VELTRA_PICTURE_COUNTS_S);
 }

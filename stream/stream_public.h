@@ -33,7 +33,9 @@ enum VELTRA_PICTURE_REFUSAL : ULONG {
   // The camera sent more bytes than the size it announced.
   VELTRA_REFUSAL_LONGER_THAN_ANNOUNCED = 2,
   // The size or picture exchange failed (device error, bad checksum, no
-  // answer); the transfer thread ended.
+  // answer, a refused command). A failed size exchange also ends the transfer
+  // thread (the oldest two reads fail with STATUS_IO_DEVICE_ERROR); after a
+  // failed picture exchange the thread asks for the next picture.
   VELTRA_REFUSAL_FETCH_FAILED = 3,
 };
 
@@ -48,9 +50,9 @@ struct KSPROPERTY_VELTRA_PICTURE_COUNTS_S {
   ULONG TooLarge;
   ULONG LongerThanAnnounced;
   ULONG FailedFetches;
-  ULONG LastRefusal;        // VELTRA_PICTURE_REFUSAL
-  ULONG LastAnnouncedSize;  // bytes the camera announced for the last refused picture
-  ULONG PictureBufferSize;  // the largest picture the driver accepts, bytes
+  ULONG LastRefusal;       // VELTRA_PICTURE_REFUSAL
+  ULONG LastAnnouncedSize; // bytes the camera announced for the last refused picture (0: no size came)
+  ULONG PictureBufferSize; // the largest picture the driver accepts, bytes
   ULONG Reserved;
 };
 using PKSPROPERTY_VELTRA_PICTURE_COUNTS_S = KSPROPERTY_VELTRA_PICTURE_COUNTS_S *;

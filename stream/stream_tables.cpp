@@ -4,6 +4,7 @@
 #include "stream/stream_tables.h"
 
 #include "platform/streamclass/ks_guids.h"
+#include "stream/stream_public.h"
 
 // ---------------------------------------------------------------------------
 // Formats
@@ -117,9 +118,16 @@ const KSPROPERTY_ITEM Stream0DroppedFramesProperties[1] = {
                            sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), FALSE, NULL, 0, NULL, NULL, 0),
 };
 
-const KSPROPERTY_SET Stream0Properties[2] = {
+// Read-only: the counts are the driver's.
+const KSPROPERTY_ITEM Stream0PictureCountsProperties[1] = {
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_VELTRA_PICTURE_COUNTS, TRUE, sizeof(KSPROPERTY),
+                           sizeof(KSPROPERTY_VELTRA_PICTURE_COUNTS_S), FALSE, NULL, 0, NULL, NULL, 0),
+};
+
+const KSPROPERTY_SET Stream0Properties[STREAM0_PROPERTY_SET_COUNT] = {
     DEFINE_KSPROPERTY_SET(&KSPROPSETID_Connection, 1, Stream0ConnectionProperties, 0, NULL),
     DEFINE_KSPROPERTY_SET(&PROPSETID_VIDCAP_DROPPEDFRAMES, 1, Stream0DroppedFramesProperties, 0, NULL),
+    DEFINE_KSPROPERTY_SET(&PROPSETID_VELTRA_PICTURES, 1, Stream0PictureCountsProperties, 0, NULL),
 };
 
 // ---------------------------------------------------------------------------
@@ -225,22 +233,22 @@ const HW_STREAM_HEADER StreamHeader = {
 const HW_STREAM_INFORMATION Streams[STREAM_TABLE_COUNT] = {
     // Stream 0: the video capture output pin.
     {
-        1,                        // NumberOfPossibleInstances
-        KSPIN_DATAFLOW_OUT,       // DataFlow
-        TRUE,                     // DataAccessible
-        2,                        // NumberOfFormatArrayEntries
-        Stream0Formats,           // StreamFormatsArray
-        {NULL, NULL, NULL, NULL}, // ClassReserved
-        2,                        // NumStreamPropArrayEntries
-        Stream0Properties,        // StreamPropertiesArray
-        0,                        // NumStreamEventArrayEntries
-        NULL,                     // StreamEventsArray
-        &PINNAME_VIDEO_CAPTURE,   // Category
-        &PINNAME_VIDEO_CAPTURE,   // Name
-        0,                        // MediumsCount
-        &StandardMedium,          // Mediums: not read while MediumsCount is 0
-        FALSE,                    // BridgeStream
-        {0, 0},                   // Reserved
+        1,                          // NumberOfPossibleInstances
+        KSPIN_DATAFLOW_OUT,         // DataFlow
+        TRUE,                       // DataAccessible
+        2,                          // NumberOfFormatArrayEntries
+        Stream0Formats,             // StreamFormatsArray
+        {NULL, NULL, NULL, NULL},   // ClassReserved
+        STREAM0_PROPERTY_SET_COUNT, // NumStreamPropArrayEntries
+        Stream0Properties,          // StreamPropertiesArray
+        0,                          // NumStreamEventArrayEntries
+        NULL,                       // StreamEventsArray
+        &PINNAME_VIDEO_CAPTURE,     // Category
+        &PINNAME_VIDEO_CAPTURE,     // Name
+        0,                          // MediumsCount
+        &StandardMedium,            // Mediums: not read while MediumsCount is 0
+        FALSE,                      // BridgeStream
+        {0, 0},                     // Reserved
     },
 };
 

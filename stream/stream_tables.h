@@ -43,10 +43,13 @@ extern const KSPIN_MEDIUM StandardMedium;
 extern const KSTOPOLOGY Topology;
 extern const GUID Categories[1];
 
-// Stream 0's property sets (allocator framing and dropped frames) and their items.
-extern const KSPROPERTY_SET Stream0Properties[2];
+// Stream 0's property sets (allocator framing, dropped frames, the picture
+// counts of stream_public.h) and their items.
+#define STREAM0_PROPERTY_SET_COUNT 3
+extern const KSPROPERTY_SET Stream0Properties[STREAM0_PROPERTY_SET_COUNT];
 extern const KSPROPERTY_ITEM Stream0ConnectionProperties[1];
 extern const KSPROPERTY_ITEM Stream0DroppedFramesProperties[1];
+extern const KSPROPERTY_ITEM Stream0PictureCountsProperties[1];
 
 // The device's property sets: video control, video compression, camera control.
 extern const KSPROPERTY_SET AdapterPropertyTable[3];

@@ -168,18 +168,20 @@ void UsbCamera::cancel(const TransferHandle &transfer) {
   std::erase(silent_in_, transfer);
 }
 
-void UsbCamera::reset_pipe(uint8_t) {
+TransferOutcome UsbCamera::reset_pipe(uint8_t) {
   std::lock_guard guard(lock_);
   core_.reset(clock_->now_ns());
+  return TransferOutcome::Success;
 }
 
-void UsbCamera::reset_port() {
+TransferOutcome UsbCamera::reset_port() {
   std::lock_guard guard(lock_);
   // A USB reset restarts the camera's interface, not its lens: the reply in
   // progress and a silence are gone, zoom and focus stay.
   core_.reset(clock_->now_ns());
   waiting_in_.clear();
   silent_in_.clear();
+  return TransferOutcome::Success;
 }
 
 // The unplug handler may itself remove the device, on the camera thread: that

@@ -83,8 +83,8 @@ public:
   std::span<const uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language_id) override;
   void submit(const usbbus::TransferHandle &transfer) override;
   void cancel(const usbbus::TransferHandle &transfer) override;
-  void reset_pipe(uint8_t endpoint_address) override;
-  void reset_port() override;
+  usbbus::TransferOutcome reset_pipe(uint8_t endpoint_address) override;
+  usbbus::TransferOutcome reset_port() override;
   void removed() override;
 
 private:

@@ -125,9 +125,10 @@ std::span<const uint8_t> ScriptedUsbDevice::descriptor(uint8_t type, uint8_t ind
   return {};
 }
 
-void ScriptedUsbDevice::set_configuration(uint8_t configuration_value) {
+usbbus::TransferOutcome ScriptedUsbDevice::set_configuration(uint8_t configuration_value) {
   std::lock_guard<std::mutex> guard(lock_);
   configuration_ = configuration_value;
+  return usbbus::TransferOutcome::Success;
 }
 
 // Answers an IN transfer from the queue, or keeps it waiting; an OUT transfer is taken whole
@@ -178,15 +179,17 @@ void ScriptedUsbDevice::cancel(const TransferHandle &transfer) {
   waiting.erase(std::remove(waiting.begin(), waiting.end(), transfer), waiting.end());
 }
 
-void ScriptedUsbDevice::reset_pipe(uint8_t endpoint_address) {
+usbbus::TransferOutcome ScriptedUsbDevice::reset_pipe(uint8_t endpoint_address) {
   std::lock_guard<std::mutex> guard(lock_);
   pipe_resets_.push_back(endpoint_address);
+  return usbbus::TransferOutcome::Success;
 }
 
-void ScriptedUsbDevice::reset_port() {
+usbbus::TransferOutcome ScriptedUsbDevice::reset_port() {
   std::lock_guard<std::mutex> guard(lock_);
   ++port_resets_;
   waiting_in_.clear();
+  return usbbus::TransferOutcome::Success;
 }
 
 void ScriptedUsbDevice::removed() {

@@ -147,11 +147,13 @@ void fuzz_exchange(const uint8_t *data, size_t size, ULONG verify, bool full_cap
   const size_t packets = script.size();
   link->endpoint->load(std::move(script));
   std::vector<UCHAR> destination(capacity);
-  const ULONG result = VELTRA_GetVarLenReceive(link->ext, verify, destination.data(), capacity);
-  // Every ACK answers a data packet that was read; a success ends on ETX.
+  ULONG received = 0;
+  const ULONG result = VELTRA_GetVarLenReceive(link->ext, verify, destination.data(), capacity, &received);
+  // Every ACK answers a data packet that was read; a success ends on ETX and
+  // holds what it counted.
   if (link->endpoint->acks() > link->endpoint->reads() || link->endpoint->reads() > packets + 1)
     std::abort();
-  if (result == 1 && link->ext->CamPacket.PacketType != CAM_PACKET_ETX)
+  if (result == 1 && (link->ext->CamPacket.PacketType != CAM_PACKET_ETX || received > capacity))
     std::abort();
 }
 

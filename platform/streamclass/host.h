@@ -43,11 +43,6 @@
 #include "platform/streamclass/ksmedia.h"
 #include "platform/streamclass/strmini.h"
 
-#ifndef STATUS_IO_TIMEOUT
-// A blocking host call gave up waiting for the driver to complete its request.
-#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
-#endif
-
 namespace streamclass {
 
 // ---------------------------------------------------------------------------

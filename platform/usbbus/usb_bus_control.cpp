@@ -3,6 +3,7 @@
 // on the host-controller thread.
 #include "platform/kernel/misuse.h"
 #include "platform/usbbus/usb_bus_core.h"
+#include "platform/usbbus/usb_status.h"
 
 #include <algorithm>
 #include <array>
@@ -43,11 +44,17 @@ std::vector<const USB_ENDPOINT_DESCRIPTOR *> interface_endpoints(const USB_CONFI
   return endpoints;
 }
 
+// An interface of a select-configuration request: its number and alternate setting.
+struct SelectedInterface {
+  uint8_t number = 0;
+  uint8_t alternate = 0;
+};
+
 // Fills one interface information record of a select-configuration request and adds its pipes.
 // Called with core.lock held.
 USBD_STATUS select_interface_locked(const USB_CONFIGURATION_DESCRIPTOR *config,
                                     USBD_INTERFACE_INFORMATION *info, uint32_t generation,
-                                    std::vector<Pipe> &pipes) {
+                                    std::vector<Pipe> &pipes, std::vector<SelectedInterface> &selected) {
   const auto d = USBD_ParseConfigurationDescriptorEx(
       const_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config), const_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config),
       info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
@@ -59,6 +66,7 @@ USBD_STATUS select_interface_locked(const USB_CONFIGURATION_DESCRIPTOR *config,
     return USBD_STATUS_INVALID_CONFIGURATION_DESCRIPTOR;
   if (info->Length < USBD_INTERFACE_INFORMATION_SIZE(endpoints.size()))
     return USBD_STATUS_BUFFER_TOO_SMALL;
+  selected.push_back(SelectedInterface{d->bInterfaceNumber, d->bAlternateSetting});
   info->Class = d->bInterfaceClass;
   info->SubClass = d->bInterfaceSubClass;
   info->Protocol = d->bInterfaceProtocol;
@@ -90,7 +98,7 @@ USBD_STATUS select_interface_locked(const USB_CONFIGURATION_DESCRIPTOR *config,
 // Walks the request's interface information records and builds the new pipes. Called with
 // core.lock held.
 USBD_STATUS select_interfaces_locked(_URB_SELECT_CONFIGURATION &sc, uint32_t generation,
-                                     std::vector<Pipe> &pipes) {
+                                     std::vector<Pipe> &pipes, std::vector<SelectedInterface> &selected) {
   const PUSB_CONFIGURATION_DESCRIPTOR config = sc.ConfigurationDescriptor;
   if (config->bLength < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
       config->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
@@ -105,7 +113,7 @@ USBD_STATUS select_interfaces_locked(_URB_SELECT_CONFIGURATION &sc, uint32_t gen
     auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(bytes + offset);
     if (info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) || offset + info->Length > length)
       return USBD_STATUS_INVALID_PARAMETER;
-    const USBD_STATUS status = select_interface_locked(config, info, generation, pipes);
+    const USBD_STATUS status = select_interface_locked(config, info, generation, pipes, selected);
     if (!USBD_SUCCESS(status))
       return status;
     offset += info->Length;
@@ -113,17 +121,35 @@ USBD_STATUS select_interfaces_locked(_URB_SELECT_CONFIGURATION &sc, uint32_t gen
   return USBD_STATUS_SUCCESS;
 }
 
+// Tells the device the new configuration and the interfaces selected in it; on a failure the
+// device is left unconfigured.
+USBD_STATUS configure_device(BusCore &core, uint8_t value, const std::vector<SelectedInterface> &selected) {
+  DeviceCall call(core);
+  if (!call.ok())
+    return USBD_STATUS_DEVICE_GONE;
+  TransferOutcome outcome = core.device->set_configuration(value);
+  for (size_t i = 0; i < selected.size() && outcome == TransferOutcome::Success; ++i)
+    outcome = core.device->select_interface(selected[i].number, selected[i].alternate);
+  if (outcome == TransferOutcome::Success)
+    return USBD_STATUS_SUCCESS;
+  std::lock_guard<std::mutex> guard(core.lock);
+  core.pipes.clear();
+  core.configuration_value = 0;
+  return usbd_status_from_outcome(outcome);
+}
+
 // SET_CONFIGURATION as the request describes it (or unconfigure with no descriptor).
 USBD_STATUS select_configuration(BusCore &core, PURB urb) {
   _URB_SELECT_CONFIGURATION &sc = urb->UrbSelectConfiguration;
   std::vector<BusRequestPtr> ended;
+  std::vector<SelectedInterface> selected;
   uint8_t value = 0;
   {
     std::lock_guard<std::mutex> guard(core.lock);
     std::vector<Pipe> pipes;
     const uint32_t generation = core.generation + 1;
     if (sc.ConfigurationDescriptor != nullptr) {
-      const USBD_STATUS status = select_interfaces_locked(sc, generation, pipes);
+      const USBD_STATUS status = select_interfaces_locked(sc, generation, pipes, selected);
       if (!USBD_SUCCESS(status))
         return status;
       value = sc.ConfigurationDescriptor->bConfigurationValue;
@@ -136,11 +162,7 @@ USBD_STATUS select_configuration(BusCore &core, PURB urb) {
     core.configuration_value = value;
   }
   notify_cancelled(core, ended);
-  DeviceCall call(core);
-  if (!call.ok())
-    return USBD_STATUS_DEVICE_GONE;
-  core.device->set_configuration(value);
-  return USBD_STATUS_SUCCESS;
+  return configure_device(core, value, selected);
 }
 
 // Reset pipe (clear the halt, end its transfers) or abort pipe (end its transfers).
@@ -160,13 +182,12 @@ USBD_STATUS pipe_request(BusCore &core, PURB urb, bool reset) {
     ended = end_pending_locked(core, USBD_STATUS_CANCELED, false, &endpoint);
   }
   notify_cancelled(core, ended);
-  if (reset) {
-    DeviceCall call(core);
-    if (!call.ok())
-      return USBD_STATUS_DEVICE_GONE;
-    core.device->reset_pipe(endpoint);
-  }
-  return USBD_STATUS_SUCCESS;
+  if (!reset)
+    return USBD_STATUS_SUCCESS;
+  DeviceCall call(core);
+  if (!call.ok())
+    return USBD_STATUS_DEVICE_GONE;
+  return usbd_status_from_outcome(core.device->reset_pipe(endpoint));
 }
 
 // The port reset: ends the pending transfers, resets the device and restores its configuration.
@@ -184,10 +205,10 @@ USBD_STATUS port_reset(BusCore &core) {
   DeviceCall call(core);
   if (!call.ok())
     return USBD_STATUS_DEVICE_GONE;
-  core.device->reset_port();
-  if (value != 0)
-    core.device->set_configuration(value);
-  return USBD_STATUS_SUCCESS;
+  TransferOutcome outcome = core.device->reset_port();
+  if (outcome == TransferOutcome::Success && value != 0)
+    outcome = core.device->set_configuration(value);
+  return usbd_status_from_outcome(outcome);
 }
 
 // GET_DESCRIPTOR: copies at most the buffer's length of the device's descriptor.
@@ -207,9 +228,11 @@ void get_descriptor(BusCore &core, BusRequest &request) {
     request.status = USBD_STATUS_DEVICE_GONE;
     return;
   }
-  const auto bytes = core.device->descriptor(d.DescriptorType, d.Index, d.LanguageId);
-  if (bytes.empty()) {
-    request.status = USBD_STATUS_STALL_PID;
+  std::span<const uint8_t> bytes;
+  const TransferOutcome outcome =
+      core.device->get_descriptor(d.DescriptorType, d.Index, d.LanguageId, &bytes);
+  if (outcome != TransferOutcome::Success) {
+    request.status = usbd_status_from_outcome(outcome);
     return;
   }
   const uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size(), d.TransferBufferLength));

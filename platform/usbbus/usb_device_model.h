@@ -34,15 +34,18 @@
 
 namespace usbbus {
 
-// How a transfer ended, as the device or the bus decided. The bus turns it into a USBD status
-// in the URB and an NT status in the request packet.
+// How a transfer or a control request ended, as the device or the bus decided. The bus turns it
+// into a USBD status in the URB and an NT status in the request packet (usb_status.h).
 enum class TransferOutcome {
   Success,     // USBD_STATUS_SUCCESS
   Stall,       // USBD_STATUS_STALL_PID; the endpoint is halted until its pipe is reset
   NoResponse,  // USBD_STATUS_DEV_NOT_RESPONDING (transaction error)
   DataOverrun, // USBD_STATUS_DATA_OVERRUN: the device sent more than the transfer's length
   Cancelled,   // USBD_STATUS_CANCELED (set by the bus)
-  DeviceGone,  // USBD_STATUS_DEVICE_GONE (set by the bus)
+  DeviceGone,  // USBD_STATUS_DEVICE_GONE (set by the bus, or by a real device's host)
+  Timeout,     // USBD_STATUS_TIMEOUT: a real device did not answer a control request in time
+  NoMemory,    // USBD_STATUS_NO_MEMORY: the host could not allocate the request
+  Refused,     // USBD_STATUS_REQUEST_FAILED: the host refused it (busy, no permission, not found)
 };
 
 // One bulk or interrupt transfer, owned by the bus, shared with the model while it is pending.
@@ -117,9 +120,32 @@ public:
   // most the requested length. The span stays valid until the model is destroyed.
   virtual std::span<const uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t language_id) = 0;
 
+  // GET_DESCRIPTOR with its outcome: the bus asks this, which by default answers from
+  // descriptor() (Success with its bytes, or Stall when it has none). A model whose requests can
+  // end otherwise (a real device that times out or is gone) overrides it. On Success *bytes
+  // holds the answer, valid until the model is destroyed.
+  virtual TransferOutcome get_descriptor(uint8_t type, uint8_t index, uint16_t language_id,
+                                         std::span<const uint8_t> *bytes) {
+    *bytes = descriptor(type, index, language_id);
+    return bytes->empty() ? TransferOutcome::Stall : TransferOutcome::Success;
+  }
+
   // SET_CONFIGURATION with bConfigurationValue (0: unconfigured). The bus has already checked the
-  // value against the configuration descriptor and built the pipes.
-  virtual void set_configuration(uint8_t configuration_value) { (void)configuration_value; }
+  // value against the configuration descriptor and built the pipes; anything but Success fails
+  // the request and leaves the device unconfigured.
+  virtual TransferOutcome set_configuration(uint8_t configuration_value) {
+    (void)configuration_value;
+    return TransferOutcome::Success;
+  }
+
+  // The host selected `interface_number` in `alternate_setting` with the configuration (one call
+  // per interface of the select-configuration request, after set_configuration): a real device's
+  // host claims it here. Anything but Success fails the request as set_configuration does.
+  virtual TransferOutcome select_interface(uint8_t interface_number, uint8_t alternate_setting) {
+    (void)interface_number;
+    (void)alternate_setting;
+    return TransferOutcome::Success;
+  }
 
   // A bulk or interrupt transfer on an endpoint of the selected configuration. Answer at once
   // (complete before returning) or keep the handle and answer later from any thread.
@@ -129,13 +155,17 @@ public:
   virtual void cancel(const TransferHandle &transfer) { (void)transfer; }
 
   // CLEAR_FEATURE(ENDPOINT_HALT) on the endpoint: its halt is cleared, data toggle reset. The
-  // bus has already ended the endpoint's pending transfers.
-  virtual void reset_pipe(uint8_t endpoint_address) { (void)endpoint_address; }
+  // bus has already ended the endpoint's pending transfers. The outcome is the request's.
+  virtual TransferOutcome reset_pipe(uint8_t endpoint_address) {
+    (void)endpoint_address;
+    return TransferOutcome::Success;
+  }
 
   // The port was reset: the device starts again from its power-on state. The bus has already
-  // ended every pending transfer; it then restores the selected configuration (set_configuration
-  // again), so the host's pipe handles stay valid.
-  virtual void reset_port() {}
+  // ended every pending transfer; on Success it then restores the selected configuration
+  // (set_configuration again; the interfaces stay selected), so the host's pipe handles stay
+  // valid.
+  virtual TransferOutcome reset_port() { return TransferOutcome::Success; }
 
   // The device was unplugged. The bus has already ended every pending transfer; it calls the
   // model no more after this.

@@ -19,6 +19,12 @@ USBD_STATUS usbd_status_from_outcome(TransferOutcome outcome) {
     return USBD_STATUS_CANCELED;
   case TransferOutcome::DeviceGone:
     return USBD_STATUS_DEVICE_GONE;
+  case TransferOutcome::Timeout:
+    return USBD_STATUS_TIMEOUT;
+  case TransferOutcome::NoMemory:
+    return USBD_STATUS_NO_MEMORY;
+  case TransferOutcome::Refused:
+    return USBD_STATUS_REQUEST_FAILED;
   }
   return USBD_STATUS_REQUEST_FAILED;
 }
@@ -33,6 +39,8 @@ NTSTATUS nt_status_from_usbd(USBD_STATUS status) {
     return STATUS_DEVICE_NOT_CONNECTED;
   case USBD_STATUS_NO_MEMORY:
     return STATUS_INSUFFICIENT_RESOURCES;
+  case USBD_STATUS_TIMEOUT:
+    return STATUS_IO_TIMEOUT;
   case USBD_STATUS_INVALID_URB_FUNCTION:
   case USBD_STATUS_INVALID_PARAMETER:
   case USBD_STATUS_INVALID_PIPE_HANDLE:
@@ -67,6 +75,8 @@ int32_t usbmon_status_from_usbd(USBD_STATUS status) {
     return -ENOENT;
   case USBD_STATUS_DEVICE_GONE:
     return -ESHUTDOWN;
+  case USBD_STATUS_TIMEOUT:
+    return -ETIMEDOUT;
   case USBD_STATUS_NO_MEMORY:
     return -ENOMEM;
   default:

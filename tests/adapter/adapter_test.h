@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <semaphore>
 #include <string>
@@ -80,10 +79,3 @@ protected:
   std::shared_ptr<streamclass::Request> first_;
   std::thread busy_thread_;
 };
-
-// "%08X" of an address, as the driver logs it (its low 32 bits).
-inline std::string hex8(const void *address) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(address)));
-  return text;
-}

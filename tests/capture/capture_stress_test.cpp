@@ -69,11 +69,16 @@ TEST_F(CaptureStress, OpenStreamCloseCyclesWithReadsQueuedAndCancelledConcurrent
   EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Stopped\n"), size_t{kCycles});
 }
 
-// Makes sure frames decode while the format is set again and again. Catches the decoder reading a freed
-// format copy (ASan, TSan), or a frame of two formats (a DataUsed of neither size).
+// Makes sure frames, some damaged, decode while the format is set and the picture counts read again and
+// again. Catches the decoder reading a freed format copy (ASan, TSan), a frame of two formats (a DataUsed of
+// neither size), a count read torn or going back.
 TEST_F(CaptureStress, FramesDecodeWhileTheFormatIsSetAgainAndAgain) {
-  ASSERT_NO_FATAL_FAILURE(start_streaming(320, 240, 3));
+  emu::CameraConfig config = rig::fast_camera();
+  for (const char *fault : {"damaged=0.3", "size-smaller=0.2"})
+    ASSERT_EQ(emu::fault_plan_apply(&config.faults, fault), "");
+  ASSERT_NO_FATAL_FAILURE(start_streaming(320, 240, 3, config));
   ASSERT_TRUE(rig_.frames().wait_frames(2, 20s));
+  KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts, last{};
   std::vector<uint8_t> formats[4];
   const LONG shapes[4][2] = {{320, -240}, {160, 120}, {320, 240}, {160, -120}};
   for (int i = 0; i < 4; ++i)
@@ -81,9 +86,15 @@ TEST_F(CaptureStress, FramesDecodeWhileTheFormatIsSetAgainAndAgain) {
               STATUS_SUCCESS);
   for (int i = 0; i < 120; ++i) {
     ASSERT_EQ(rig_.pin().set_format(formats[i % 4]), STATUS_SUCCESS);
+    ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);
+    EXPECT_GE(counts.DamagedFrames, last.DamagedFrames);
+    EXPECT_GE(counts.LongerThanAnnounced, last.LongerThanAnnounced);
+    last = counts;
     if (i % 8 == 0)
       std::this_thread::sleep_for(1ms);
   }
+  EXPECT_GT(last.DamagedFrames, 0u);
+  EXPECT_GT(last.LongerThanAnnounced, 0u);
   const size_t frames = rig_.frames().frames();
   EXPECT_TRUE(rig_.frames().wait_frames(frames + 2, 20s));
   for (const rig::FrameRecord &frame : rig_.frames().records())

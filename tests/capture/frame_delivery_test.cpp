@@ -2,6 +2,8 @@
 // stream class host to the application, decoded, numbered and time-stamped.
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 
@@ -54,6 +56,75 @@ TEST_F(FrameDeliveryTest, FramesAreTheCamerasPicturesDecoded) {
     EXPECT_EQ(seen.size(), pictures.size()) << "every picture of the loop reaches the application";
     end_round();
   }
+}
+
+// Makes sure a picture that does not decode whole still becomes a frame, marked damaged, counted and logged,
+// decoded from the bytes the camera sent alone; the count starts afresh with the pin. Catches a damaged frame
+// passed as good, a picture without its end-of-image marker ended silently, stale bytes of an earlier picture
+// decoded in place of those that never came.
+TEST_F(FrameDeliveryTest, DamagedPicturesAreDeliveredMarkedAndCounted) {
+  const emu::CameraConfig fast = rig::fast_camera();
+  std::vector<std::vector<uint8_t>> halves; // the camera's pictures cut in half, decoded
+  for (const auto &picture : rig::prerendered_pictures(fast.prerendered, fast.jpeg_quality))
+    halves.push_back(
+        rig::reference_frame({picture.begin(), picture.begin() + picture.size() / 2}, false, false));
+  std::vector<uint8_t> no_end = rig::make_picture({});
+  no_end.resize(no_end.size() - 2); // FF D9 gone: every byte of image data is there
+  const std::filesystem::path file = std::filesystem::path(::testing::TempDir()) / "dscam-no-end.jpg";
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char *>(no_end.data()), static_cast<std::streamsize>(no_end.size()));
+  const struct {
+    const char *what;
+    std::vector<const char *> faults;
+    bool from_file;
+    const std::vector<std::vector<uint8_t>> *frames; // what each frame must be, when known
+  } cases[] = {
+      {"corrupt image data", {"damaged"}, false, nullptr},
+      {"cut in half, announced longer", {"truncated", "size-larger"}, false, &halves},
+      {"a picture smaller than the frame", {"odd-size"}, false, nullptr},
+      {"no end-of-image marker", {}, true, nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    clear_log();
+    emu::CameraConfig config = fast;
+    config.odd_width = 160;
+    config.odd_height = 120;
+    config.pictures = c.from_file ? emu::PictureMode::Files : config.pictures;
+    config.picture_path = file.string();
+    for (const char *fault : c.faults)
+      ASSERT_EQ(emu::fault_plan_apply(&config.faults, fault), "");
+    ASSERT_NO_FATAL_FAILURE(start_camera(config));
+    ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
+    std::vector<std::unique_ptr<streamclass::FrameBuffer>> reads(4);
+    for (auto &read : reads)
+      ASSERT_EQ(rig_.pin().submit(kFrameBytes, read), STATUS_PENDING);
+    for (auto &read : reads) {
+      ASSERT_TRUE(read->wait(10s));
+      const streamclass::Frame frame = read->frame();
+      ASSERT_EQ(frame.status(), STATUS_SUCCESS);
+      ASSERT_NE(frame.frame_info(), nullptr);
+      EXPECT_EQ(frame.frame_info()->dwFrameFlags, ULONG{VELTRA_FRAMEF_DAMAGED});
+      EXPECT_EQ(frame.header().DataUsed, kFrameBytes);
+      const ULONG number =
+          static_cast<const SRB_EXTENSION *>(frame.request().srb().SRBExtension)->FrameNumber;
+      EXPECT_EQ(log_count("Frame Number " + std::to_string(number) + " is damaged\n"), 1u);
+      const std::vector<uint8_t> data(frame.data().begin(), frame.data().end());
+      if (c.frames != nullptr) {
+        EXPECT_NE(std::find(c.frames->begin(), c.frames->end(), data), c.frames->end()) << "frame " << number;
+      }
+    }
+    KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts;
+    ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);
+    EXPECT_EQ(counts.DamagedFrames, reads.size()) << "pictures with no read waiting are not decoded";
+    reads.clear();
+    ASSERT_EQ(rig_.close_pin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig_.open_pin(), STATUS_SUCCESS);
+    ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);
+    EXPECT_EQ(counts.DamagedFrames, 0u);
+    end_round();
+  }
+  std::filesystem::remove(file);
 }
 
 // Makes sure that without a clock frame n is number n at n-1 intervals, nothing dropped, its number logged.

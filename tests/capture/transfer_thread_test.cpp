@@ -142,3 +142,49 @@ TEST_F(TransferThreadTest, StopDuringAFetchWaitsForThatPicture) {
   EXPECT_EQ(s.counters.replies_abandoned, 0u);
   EXPECT_EQ(s.counters.resets, resets) << "no pipe was reset";
 }
+
+// Makes sure every picture the driver refuses is counted by its reason, with the last refusal and the size
+// announced for it, the picture buffer's size beside; a size answer that holds no size (a NAK) fails the size
+// exchange unacknowledged. Catches a refusal counted as nothing, a NAK's stale bytes taken for a size.
+TEST_F(TransferThreadTest, RefusedPicturesAreCountedWithTheirReason) {
+  const struct {
+    const char *fault;
+    VELTRA_PICTURE_REFUSAL reason;
+    bool ends_thread; // a failed size exchange: no size was announced
+  } cases[] = {
+      {"oversized@2", VELTRA_REFUSAL_TOO_LARGE, false},
+      {"size-smaller@2", VELTRA_REFUSAL_LONGER_THAN_ANNOUNCED, false},
+      {"nak@2", VELTRA_REFUSAL_FETCH_FAILED, true},
+      {"size-checksum@2", VELTRA_REFUSAL_FETCH_FAILED, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fault);
+    clear_log();
+    emu::CameraConfig config = rig::fast_camera();
+    ASSERT_EQ(emu::fault_plan_apply(&config.faults, c.fault), "");
+    ASSERT_NO_FATAL_FAILURE(start_camera(config));
+    ASSERT_EQ(rig_.open_pin(320, 240, false), STATUS_SUCCESS);
+    ASSERT_TRUE(rig::wait_until(
+        [&] {
+          return c.ends_thread ? log_count(kStopped) == 1 : rig_.camera().snapshot().counters.pictures >= 4;
+        },
+        10s));
+    KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts;
+    ASSERT_EQ(rig::picture_counts(rig_.pin(), &counts), STATUS_SUCCESS);
+    const ULONG announced = c.ends_thread ? 0 : rig_.camera().pictures().at(1).announced;
+    EXPECT_EQ(std::vector<ULONG>({counts.TooLarge, counts.LongerThanAnnounced, counts.FailedFetches}),
+              std::vector<ULONG>({c.reason == VELTRA_REFUSAL_TOO_LARGE,
+                                  c.reason == VELTRA_REFUSAL_LONGER_THAN_ANNOUNCED,
+                                  c.reason == VELTRA_REFUSAL_FETCH_FAILED}));
+    EXPECT_EQ(counts.LastRefusal, ULONG{c.reason});
+    EXPECT_EQ(counts.LastAnnouncedSize, announced);
+    EXPECT_EQ(counts.PictureBufferSize, 65536u);
+    EXPECT_EQ(counts.DamagedFrames, 0u);
+    EXPECT_EQ(
+        log_count("** CAM_PICTURE_BUFFER_ADDR PictureSize=" + std::to_string(announced) + " Too Large\n"),
+        c.reason == VELTRA_REFUSAL_TOO_LARGE ? 1u : 0u);
+    EXPECT_EQ(rig_.camera().snapshot().counters.stray_acks, 0u)
+        << "only answers holding a size are acknowledged";
+    end_round();
+  }
+}

@@ -34,8 +34,7 @@ TEST_F(ControlsTest, ALateReplyDoesNotConfuseTheNextCommand) {
   auto clock = std::make_shared<emu::ManualCameraClock>();
   ASSERT_NO_FATAL_FAILURE(start(camera_with({}, 1'000'000'000), clock));
   KSPROPERTY_CAMERACONTROL_S zoom{};
-  ASSERT_EQ(get(KSPROPERTY_CAMERACONTROL_ZOOM, zoom), STATUS_SUCCESS);
-  EXPECT_EQ(zoom.Value, 0);
+  ASSERT_EQ(get(KSPROPERTY_CAMERACONTROL_ZOOM, zoom), STATUS_IO_DEVICE_ERROR);
   ASSERT_EQ(log_count(kReadTimeout), 1u);
   clock->advance(5'000'000'000); // the Get's answer would have arrived by now
 
@@ -71,8 +70,7 @@ TEST_F(ControlsTest, StreamRunsOnAfterATimedOutCommand) {
 
   pumping = false;
   KSPROPERTY_CAMERACONTROL_S zoom{};
-  EXPECT_EQ(get(KSPROPERTY_CAMERACONTROL_ZOOM, zoom), STATUS_SUCCESS);
-  EXPECT_EQ(zoom.Value, 0);
+  EXPECT_EQ(get(KSPROPERTY_CAMERACONTROL_ZOOM, zoom), STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(log_count(kReadTimeout), 1u);
   EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Started\n"), 2u);
   std::this_thread::sleep_for(3 * std::chrono::milliseconds(-CAM_REPLY_LIMIT / 10000)); // past the limit

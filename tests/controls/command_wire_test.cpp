@@ -39,8 +39,10 @@ Bytes zoom_record(uint32_t zoom) {
 
 enum class Command { SetZoom, GetZoom, Focus };
 
+constexpr ULONG kNoZoom = 0xDEADBEEF; // a failed reading leaves the value alone
+
 // One command with the replies queued for it, and what it returns (TRUE or
-// FALSE, or the zoom read).
+// FALSE, or the zoom read: kNoZoom when the reading fails).
 struct WireCase {
   const char *name;
   Command command;
@@ -75,8 +77,12 @@ TEST_F(CommandWireTest, CommandsReadEveryKindOfReply) {
       {"zoom read 100", Command::GetZoom, 0, {data_packet(0x03, zoom_record(100))}, 100},
       {"zoom read 150", Command::GetZoom, 0, {data_packet(0x03, zoom_record(150))}, 50},
       {"a one-byte record", Command::GetZoom, 0, {data_packet(0x03, {0x21})}, 0x21},
-      {"13 bytes", Command::GetZoom, 0, {data_packet(0x02, zoom_record(40)), data_packet(0x03, {1})}, 0},
-      {"zoom read NAKed", Command::GetZoom, 0, {kNak}, 0},
+      {"13 bytes",
+       Command::GetZoom,
+       0,
+       {data_packet(0x02, zoom_record(40)), data_packet(0x03, {1})},
+       kNoZoom},
+      {"zoom read NAKed", Command::GetZoom, 0, {kNak}, kNoZoom},
       {"focus done", Command::Focus, 0, {kAck, kEnq}, TRUE},
       {"focus failed", Command::Focus, 0, {kAck, kAck}, FALSE},
       {"focus NAKed", Command::Focus, 0, {kNak}, FALSE},
@@ -91,13 +97,13 @@ TEST_F(CommandWireTest, CommandsReadEveryKindOfReply) {
     if (out_of_range) {
       ASSERT_EQ(KeResetEvent(&ext->CameraLockEvent), 1);
     }
-    ULONG result = 0xDEADBEEF;
+    ULONG result = kNoZoom;
     if (c.command == Command::SetZoom)
       result = VELTRA_SetZoomProperty(ext, c.value);
     else if (c.command == Command::Focus)
       result = VELTRA_SetFocusAuto(ext);
     else
-      EXPECT_EQ(VELTRA_GetZoomProperty(ext, &result), TRUE);
+      EXPECT_EQ(VELTRA_GetZoomProperty(ext, &result), c.result != kNoZoom);
     if (out_of_range) {
       KeSetEvent(&ext->CameraLockEvent, 0, FALSE);
       EXPECT_EQ(device_->out_packets().size(), before) << "nothing is sent";

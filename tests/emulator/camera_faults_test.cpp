@@ -1,5 +1,5 @@
 // The emulated camera's fault knobs: each has its effect, where it is told, once; the same seed, the same
-// run.
+// run. (Their syntax: the settings here and in the stress tests, and the tool's refusal of a bad one.)
 #include <algorithm>
 #include <functional>
 
@@ -15,56 +15,35 @@ using emu::Fault;
 
 class CameraFaultsTest : public RigTest {};
 
-emu::CameraConfig with_fault(const std::string &setting, uint64_t seed = 7) {
+emu::CameraConfig with_fault(const std::string &setting) {
   emu::CameraConfig config = quick_config();
-  config.faults.seed = seed;
+  config.faults.seed = 7;
   EXPECT_EQ(emu::fault_plan_apply(&config.faults, setting), "");
   return config;
 }
 
-// Makes sure knob settings are parsed or refused as documented. Catches a tool option that silently does
-// nothing.
-TEST_F(CameraFaultsTest, KnobSyntax) {
-  emu::FaultPlan plan;
-  for (const char *setting : {"nak=0.25", "lost-packet=0.5%", "size-zero@3", "size-zero@9", "disconnect"})
-    EXPECT_EQ(emu::fault_plan_apply(&plan, setting), "") << setting;
-  EXPECT_DOUBLE_EQ(plan.knobs[static_cast<size_t>(Fault::Nak)].rate, 0.25);
-  EXPECT_DOUBLE_EQ(plan.knobs[static_cast<size_t>(Fault::LostPacket)].rate, 0.005);
-  EXPECT_EQ(plan.knobs[static_cast<size_t>(Fault::SizeZero)].at, (std::vector<uint32_t>{3, 9}));
-  EXPECT_DOUBLE_EQ(plan.knobs[static_cast<size_t>(Fault::Disconnect)].rate, 1.0);
-  for (const char *setting : {"no-such-fault", "nak=2", "nak=x", "nak@0", "nak@"})
-    EXPECT_NE(emu::fault_plan_apply(&plan, setting), "") << setting;
-}
-
 // Makes sure each fault has the effect it names where it is told to fire (an @2 picture fault leaves picture
-// 1 clean), injected once. Catches a fault at the wrong picture, with the wrong effect, or one the camera
-// cannot be brought back from.
+// 1 clean), injected once. Catches a fault at the wrong picture or with the wrong effect. (Faults whose
+// effect the driver's results show: protocol/camera_pictures_test.cpp and the control tests.)
 TEST_F(CameraFaultsTest, EachFaultHasItsEffect) {
   TestHost clean(quick_config());
   const Fetched first = clean.next_picture();
   const Fetched second = clean.next_picture();
   ASSERT_TRUE(first.ok && second.ok);
-  using Out = emu::OutResult;
   const struct {
     const char *setting;
     bool second; // a picture fault at picture 2: pictures 1 and 2 are fetched first, 2 checked
     std::function<bool(TestHost &h, const Fetched &f)> holds;
   } cases[] = {
-      {"size-checksum@1", false, [](auto &h, auto &) { return !h.next_picture().size_sum_ok; }},
       {"picture-checksum@1", false, [](auto &h, auto &) { return h.next_picture().bad_sums == 1; }},
       {"nak@1", false,
        [](auto &h, auto &) { return h.sent(kSizeCommand) && h.read() == kNak && h.next_picture().ok; }},
-      {"size-zero@2", true, [&](auto &, auto &f) { return f.announced == 0 && f.bytes == second.bytes; }},
-      {"size-smaller@2", true,
-       [&](auto &, auto &f) { return f.announced < f.bytes.size() && f.bytes == second.bytes; }},
       {"size-larger@2", true,
        [&](auto &, auto &f) { return f.announced > f.bytes.size() && f.announced <= 65536; }},
       {"truncated@2", true,
        [&](auto &, auto &f) {
          return f.bytes.size() == second.bytes.size() / 2 && f.announced == f.bytes.size();
        }},
-      {"oversized@2", true,
-       [](auto &, auto &f) { return f.bytes.size() > 65536 && f.announced == f.bytes.size(); }},
       {"damaged@2", true,
        [&](auto &, auto &f) {
          return f.bytes.size() == second.bytes.size() && f.bytes != second.bytes &&
@@ -72,39 +51,10 @@ TEST_F(CameraFaultsTest, EachFaultHasItsEffect) {
        }},
       {"odd-size", false,
        [](auto &h, auto &) { return rig::reference_decode(h.next_picture().bytes, false).width == 640; }},
-      {"lost-packet@1", false,
-       [](auto &h, auto &) {
-         return h.sent(kSizeCommand) && !h.read() &&
-                h.camera.state().phase == emu::CameraState::Phase::SizeSent && h.reset() &&
-                h.next_picture().ok;
-       }},
-      {"stop-answering@2", false,
-       [](auto &h, auto &) {
-         return h.next_picture().ok && h.sent(kSizeCommand) && !h.read() && h.sent(kZoomGetCommand) &&
-                !h.read() && h.camera.counters().ignored_while_silent == 1 && h.reset() &&
-                h.next_picture().ok;
-       }},
-      {"write-error@1", false,
-       [](auto &h, auto &) { return h.send(kSizeCommand) == Out::Error && !h.read(); }},
-      {"read-error@1", false,
-       [](auto &h, auto &) { return h.sent(kSizeCommand) && h.camera.take_in(h.now)->bus_error; }},
-      {"disconnect@1", false,
-       [](auto &h, auto &) {
-         int64_t ready = 0;
-         return h.send(kSizeCommand) == Out::Gone && h.camera.in_state(h.now, &ready) == emu::InState::Gone &&
-                h.send(kAck) == Out::Gone;
-       }},
       {"focus-slow@1", false,
        [](auto &h, auto &) {
          return h.sent(kFocusCommand) && h.read() == kAck && h.read() == kEnq && h.now == 5'000'000'000;
        }},
-      {"focus-fail@2", false,
-       [](auto &h, auto &) {
-         return h.sent(kFocusCommand) && h.read() == kAck && h.read() == kEnq && h.sent(kFocusCommand) &&
-                h.read() == kAck && h.read() == kAck && !h.read();
-       }},
-      {"zoom-high", false,
-       [](auto &h, auto &) { return h.sent(kZoomGetCommand) && split(h.read()).data.at(0) == 150; }},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.setting);

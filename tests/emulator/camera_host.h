@@ -55,13 +55,12 @@ inline DataPacket split(const std::optional<Bytes> &raw) {
   return packet;
 }
 
-// A picture as fetched: the size announced (whatever its checksum), the bytes, how many data packets they
-// came in and how many had a bad checksum.
+// A picture as fetched: the size announced (whatever its checksum), the bytes, and how many of its data
+// packets had a bad checksum.
 struct Fetched {
   uint32_t announced = 0;
-  bool size_sum_ok = false;
   Bytes bytes;
-  int packets = 0, bad_sums = 0;
+  int bad_sums = 0;
   bool ok = false; // the size answer and the picture up to its ETX arrived
 };
 
@@ -93,14 +92,12 @@ struct TestHost {
     if (size.type != 0x03 || size.data.size() < 4)
       return fetched;
     fetched.announced = size.data[0] | size.data[1] << 8 | size.data[2] << 16 | uint32_t(size.data[3]) << 24;
-    fetched.size_sum_ok = size.checksum_ok;
     send(kAck);
     send(kPictureCommand);
     for (DataPacket packet; packet.type != 0x03; send(kAck)) {
       if ((packet = split(read())).type == 0)
         return fetched;
       fetched.bytes.insert(fetched.bytes.end(), packet.data.begin(), packet.data.end());
-      ++fetched.packets;
       fetched.bad_sums += packet.checksum_ok ? 0 : 1;
     }
     fetched.ok = true;

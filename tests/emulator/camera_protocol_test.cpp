@@ -1,6 +1,6 @@
 // The emulated camera's side of the protocol, driven byte by byte by a host that speaks the wire format
-// itself, on the camera's own clock. (Pictures of every packet size:
-// tests/protocol/camera_pictures_test.cpp.)
+// itself, on the camera's own clock. (Pictures of every packet size: tests/protocol/camera_pictures_test.cpp;
+// zoom, focus and a reply the driver gave up on: tests/controls.)
 #include <algorithm>
 
 #include "tests/emulator/camera_host.h"
@@ -51,41 +51,6 @@ TEST_F(CameraProtocolTest, PictureComesOnePacketPerAck) {
   const Fetched picture = host.next_picture();
   EXPECT_TRUE(picture.ok && picture.bytes.size() == picture.announced && picture.bad_sums == 0);
   EXPECT_EQ(host.camera.counters().pictures_sent, 1u);
-}
-
-// Makes sure zoom set and get keep the lens position (50 at power-on; a 12-byte reading) and refuse values
-// above 100. Catches a camera that accepts any value.
-TEST_F(CameraProtocolTest, ZoomSetAndGet) {
-  auto zoom_is = [&](uint8_t value) {
-    const DataPacket packet = (host.send(kZoomGetCommand), split(host.read()));
-    return host.sent(kAck) && packet.type == 0x03 && packet.checksum_ok &&
-           packet.data == Bytes{value, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  };
-  EXPECT_TRUE(zoom_is(50));
-  for (uint8_t value : {0, 100, 37})
-    EXPECT_TRUE(host.sent(zoom_set_command(value)) && host.read() == kAck && zoom_is(value)) << int(value);
-  EXPECT_TRUE(host.sent(zoom_set_command(101)) && host.read() == kNak && zoom_is(37));
-  EXPECT_EQ(host.camera.counters().stray_acks, 0u);
-}
-
-// Makes sure auto focus answers ACK at once and ENQ when the focus time has passed on the camera's clock.
-// Catches an ENQ sent with the ACK.
-TEST_F(CameraProtocolTest, AutoFocusAcksThenEnqAfterTheFocusTime) {
-  host.now = 1'000'000;
-  EXPECT_TRUE(host.sent(kFocusCommand) && host.read() == kAck && host.now == 1'000'000);
-  EXPECT_TRUE(host.read() == kEnq && host.now == 301'000'000 &&
-              host.camera.state().focus_done_ns == host.now);
-}
-
-// Makes sure an ACK the camera does not wait for is ignored, and a new command or a reset abandons a reply in
-// progress. Catches a camera out of step after a host gave up on a reply.
-TEST_F(CameraProtocolTest, NewCommandOrResetAbandonsAReplyAndStrayAckIsIgnored) {
-  EXPECT_TRUE(host.sent(kAck) && !host.read() && host.camera.counters().stray_acks == 1);
-  EXPECT_TRUE(host.sent(kSizeCommand) && host.next_picture().ok); // the first answer neither read nor ACKed
-  EXPECT_TRUE(host.camera.counters().replies_abandoned == 1 && host.camera.counters().packets_flushed == 1);
-  EXPECT_TRUE(host.sent(kPictureCommand) && host.read() && host.reset());
-  EXPECT_TRUE(host.sent(kAck) && !host.read()) << "the ACK acknowledges nothing after the reset";
-  EXPECT_EQ(host.camera.counters().replies_abandoned, 2u);
 }
 
 } // namespace

@@ -70,7 +70,7 @@ TEST_F(CameraSceneTest, FilesPlayInALoop) {
   std::filesystem::create_directories(dir);
   std::vector<Bytes> pictures;
   for (uint32_t n = 1; n <= 3; ++n) {
-    pictures.push_back(rig::scene_jpeg(n * 11, 80));
+    pictures.push_back(emu::scene_picture({.number = n * 11}, 80));
     std::ofstream(dir / ("p" + std::to_string(n) + ".jpg"), std::ios::binary)
         .write(reinterpret_cast<const char *>(pictures.back().data()),
                std::streamsize(pictures.back().size()));

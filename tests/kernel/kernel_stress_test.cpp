@@ -22,10 +22,6 @@ template <typename Body> void run_threads(Body body) {
     t.join();
 }
 
-NTSTATUS wait_for(PVOID object, LARGE_INTEGER *timeout = nullptr) {
-  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
-}
-
 class KernelStress : public RigTest {};
 
 // Makes sure ping-pongs through events never stall. Catches lost wake-ups and a lock that excludes none.
@@ -39,12 +35,12 @@ TEST_F(KernelStress, SpinLockAndSynchronizationEvents) {
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
   run_threads([&](int t) {
     KEVENT *ping = &events[t & 2], *pong = &events[(t & 2) + 1];
-    LARGE_INTEGER timeout = RtlConvertLongToLargeInteger(-10000); // 1 ms: a set must survive timed-out waits
     for (int i = 0; i < kRounds; ++i) {
       if (t % 2 == 0)
         KeSetEvent(ping, IO_NO_INCREMENT, FALSE);
       KEVENT *mine = t % 2 == 0 ? pong : ping;
-      if (!rig::wait_until([&] { return wait_for(mine, &timeout) == STATUS_SUCCESS; }, 10s)) {
+      // 1 ms waits: a set must survive timed-out waits.
+      if (!rig::wait_until([&] { return rig::wait_object(mine, 1ms) == STATUS_SUCCESS; }, 10s)) {
         ADD_FAILURE() << "thread " << t << " stalled in round " << i;
         return;
       }
@@ -104,7 +100,7 @@ TEST_F(KernelStress, RequestsCompletedOrCancelledFromOtherThreads) {
           std::this_thread::yield();
         IoCancelIrp(irp);
       }
-      EXPECT_EQ(wait_for(&sent.done), STATUS_SUCCESS);
+      EXPECT_EQ(rig::wait_object(&sent.done), STATUS_SUCCESS);
       if (!own) {
         EXPECT_EQ(iosb.Information, 7u);
         continue;
@@ -151,7 +147,7 @@ TEST_F(KernelStress, WorkItemsAndThreadsFromManyThreads) {
                 STATUS_SUCCESS);
       ZwClose(handle);
       if ((t + i) % 2 == 0)
-        wait_for(object);
+        rig::wait_object(object);
       ObDereferenceObject(object); // before or after the thread ended
     }
   });

@@ -1,8 +1,7 @@
-// Waits on events and on system threads' objects, their timeouts, waits for oneself refused, and spin locks
-// with their owner checks.
+// Waits on events and on system threads' objects, waits for oneself refused, and spin locks with their owner
+// checks. (Relative time limits: the device start's 3 s limit and the kernel stress test's timed waits.)
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -12,13 +11,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits on `object` for ever, or with a timeout in 100 ns units (negative: relative; else absolute).
-NTSTATUS wait_for(PVOID object, std::optional<LONGLONG> timeout = {}) {
-  LARGE_INTEGER limit;
-  limit.QuadPart = timeout.value_or(0);
-  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout ? &limit : nullptr);
-}
 
 class WaitTest : public RigTest {};
 
@@ -32,8 +24,9 @@ TEST_F(WaitTest, NotificationReleasesAllSynchronizationOne) {
     std::atomic<int> released{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
-      waiters.emplace_back([&] { released += wait_for(&event) == STATUS_SUCCESS ? 1 : 100; }); // 100: failed
-    std::this_thread::sleep_for(20ms); // let them queue
+      waiters.emplace_back(
+          [&] { released += rig::wait_object(&event) == STATUS_SUCCESS ? 1 : 100; }); // 100: failed
+    std::this_thread::sleep_for(20ms);                                                // let them queue
     for (int set = 1; set <= (notification ? 1 : 3); ++set) {
       EXPECT_EQ(released.load(), set - 1);
       EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
@@ -44,34 +37,15 @@ TEST_F(WaitTest, NotificationReleasesAllSynchronizationOne) {
     }
     for (std::thread &t : waiters)
       t.join();
-    EXPECT_EQ(wait_for(&event, 0), notification ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    EXPECT_EQ(rig::wait_object(&event, 0ms), notification ? STATUS_SUCCESS : STATUS_TIMEOUT);
     EXPECT_EQ(KeResetEvent(&event) != 0, notification);
   }
-}
-
-// Makes sure timeouts end waits no earlier than asked. Catches timeout units or signs mixed up.
-TEST_F(WaitTest, TimeoutsEndWaitsNoEarlierThanAsked) {
-  KEVENT event;
-  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_for(&event, -50 * 10000), STATUS_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
-  LARGE_INTEGER now;
-  KeQuerySystemTime(&now);
-  start = std::chrono::steady_clock::now();
-  EXPECT_EQ(wait_for(&event, now.QuadPart + 40 * 10000), STATUS_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms); // the system clock's grain
-  EXPECT_EQ(wait_for(&event, now.QuadPart - 10000000), STATUS_TIMEOUT);
-  EXPECT_EQ(wait_for(&event, 0), STATUS_TIMEOUT);
-  KeSetEvent(&event, IO_NO_INCREMENT, FALSE); // kept after the timed-out waits
-  EXPECT_EQ(wait_for(&event, 0), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
 // The transfer thread's shape: raises its priority, runs until `go` is set.
 VOID run_until_set(PVOID go) {
   KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
-  wait_for(go);
+  rig::wait_object(go);
 }
 
 // Makes sure a thread object is signalled only when its routine returned. Catches a stop that does not wait.
@@ -84,12 +58,12 @@ TEST_F(WaitTest, ThreadObjectIsSignalledAtTheEnd) {
   EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-  EXPECT_EQ(wait_for(thread, -20 * 10000), STATUS_TIMEOUT);
+  EXPECT_EQ(rig::wait_object(thread, 20ms), STATUS_TIMEOUT);
   EXPECT_EQ(platform::system_threads_live(), 1u);
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(wait_for(thread), STATUS_SUCCESS);
+  EXPECT_EQ(rig::wait_object(thread), STATUS_SUCCESS);
   EXPECT_TRUE(platform::system_threads_wait_all(10s));
-  EXPECT_EQ(wait_for(thread, 0), STATUS_SUCCESS); // stays signalled while referenced
+  EXPECT_EQ(rig::wait_object(thread, 0ms), STATUS_SUCCESS); // stays signalled while referenced
   ObDereferenceObject(thread);
 }
 
@@ -120,7 +94,7 @@ TEST_F(WaitTest, WaitsForOneselfAreRefused) {
   WORK_QUEUE_ITEM item;
   ExInitializeWorkItem(&item, wait_for_own_queue, &w);
   ExQueueWorkItem(&item, DelayedWorkQueue);
-  EXPECT_EQ(wait_for(&w.done), STATUS_SUCCESS);
+  EXPECT_EQ(rig::wait_object(&w.done), STATUS_SUCCESS);
   EXPECT_FALSE(w.shutdown);
   EXPECT_FALSE(w.idle);
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::WorkItem), 2u);
@@ -128,7 +102,7 @@ TEST_F(WaitTest, WaitsForOneselfAreRefused) {
   ASSERT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, wait_for_own_thread, &w),
             STATUS_SUCCESS);
   ZwClose(handle);
-  EXPECT_EQ(wait_for(&w.done), STATUS_SUCCESS);
+  EXPECT_EQ(rig::wait_object(&w.done), STATUS_SUCCESS);
   EXPECT_FALSE(w.threads);
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Thread), 1u);
 }
@@ -137,14 +111,14 @@ TEST_F(WaitTest, WaitsForOneselfAreRefused) {
 TEST_F(WaitTest, WaitMisuseIsReported) {
   quiet_misuse();
   KEVENT raw{};
-  EXPECT_EQ(wait_for(&raw), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rig::wait_object(&raw), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Wait), 1u);
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
   KeInitializeEvent(&raw, NotificationEvent, TRUE);
   const KIRQL old = KfAcquireSpinLock(&lock);
-  EXPECT_EQ(wait_for(&raw, 0), STATUS_SUCCESS); // polling is fine
-  EXPECT_EQ(wait_for(&raw, -10000), STATUS_SUCCESS);
+  EXPECT_EQ(rig::wait_object(&raw, 0ms), STATUS_SUCCESS); // polling is fine
+  EXPECT_EQ(rig::wait_object(&raw, 1ms), STATUS_SUCCESS);
   KfReleaseSpinLock(&lock, old);
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irql), 1u);
 }
@@ -162,7 +136,6 @@ TEST_F(WaitTest, SpinLockRestoresIrqlAndChecksItsOwner) {
   EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
   KfReleaseSpinLock(&lock, old);
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_TRUE(take_misuse_reports().empty());
   KfReleaseSpinLock(&lock, PASSIVE_LEVEL); // free
   old = KfAcquireSpinLock(&lock);
   std::thread([&] { KfReleaseSpinLock(&lock, PASSIVE_LEVEL); }).join(); // by a stranger

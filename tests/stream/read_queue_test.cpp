@@ -1,20 +1,16 @@
 // The read-request queue through the rig's pin: the reads waiting, their cancellation and the order frames
-// fill them. Reads on a stopped pin: capture/frame_stream_test.cpp; reads at close:
-// capture/transfer_thread_test.cpp.
-#include <cstdio>
-
+// fill them. Reads at close: reliability/silent_camera_test.cpp and capture/capture_stress_test.cpp.
 #include "tests/stream/stream_test.h"
 
 using namespace std::chrono_literals;
 using streamclass::FrameBuffer;
-using Lines = std::vector<std::string>;
 
 namespace {
 
 class ReadQueue : public StreamTest {};
 
 // Makes sure reads wait in ACQUIRE, PAUSE and RUN and stay queued when the stream stops; that a cancel
-// completes exactly the read asked for, once, cancelled and empty, with its lines; that a dropped buffer is
+// completes exactly the read asked for, once, cancelled and empty; that a dropped buffer is
 // cancelled and a second cancel does nothing; and that pictures fill the reads left oldest first. Catches a
 // queue emptied by a state change, a cancelled read completed twice or as a success, a cancel taking the head
 // of the queue, or frames handed out newest first.
@@ -30,18 +26,11 @@ TEST_F(ReadQueue, CancelCompletesOnlyTheReadAskedFor) {
   }
   ASSERT_EQ(rig_.pin().set_state(KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_EQ(queued(), 4);
-  clear_log();
   middle->cancel();
   ASSERT_TRUE(middle->completed());
   EXPECT_EQ(middle->status(), STATUS_CANCELLED);
   EXPECT_EQ(middle->request().completions(), 1);
   EXPECT_EQ(middle->frame().header().DataUsed, 0u);
-  char srb[16];
-  std::snprintf(srb, sizeof(srb), "%08X",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(&middle->request().srb())));
-  EXPECT_EQ(log(), (Lines{std::string("AdapterCancelPacket pSrb=0x") + srb + " \n",
-                          std::string("Cancelled SRB ") + srb + "\n",
-                          std::string("AdapterCancelPacket Done! pSrb=0x") + srb + " \n"}));
   clear_log();
   middle->cancel();
   EXPECT_TRUE(log().empty());

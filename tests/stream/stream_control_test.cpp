@@ -35,8 +35,8 @@ protected:
 };
 
 // Makes sure the stream state is stored for the four states and kept for any other value, and read back
-// (STATUS_NO_DATA_DETECTED when paused), with the lines the log shows. Catches a state of 7 stored, with
-// which reads would be queued on a stream the class takes for stopped.
+// (STATUS_NO_DATA_DETECTED when paused). Catches a state of 7 stored, with which reads would be queued on a
+// stream the class takes for stopped.
 TEST_F(StreamControl, StateIsStoredAndReadBack) {
   ASSERT_NO_FATAL_FAILURE(open_pin());
   const struct {
@@ -50,16 +50,10 @@ TEST_F(StreamControl, StateIsStoredAndReadBack) {
                {7, STATUS_SUCCESS, KSSTATE_RUN}};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.set);
-    clear_log();
     EXPECT_EQ(rig_.pin().set_state(static_cast<KSSTATE>(c.set)), STATUS_SUCCESS);
     KSSTATE state = KSSTATE_STOP;
     EXPECT_EQ(rig_.pin().get_state(state), c.status);
     EXPECT_EQ(state, c.got);
-    char set[40], got[40];
-    std::snprintf(set, sizeof(set), "SetStreamState (0) %08X\n", static_cast<unsigned>(c.set));
-    std::snprintf(got, sizeof(got), "GetStreamState %08X\n", static_cast<unsigned>(c.got));
-    EXPECT_EQ(log(),
-              (Lines{"SRB_SET_STREAM_STATE\n", set, "QueueCount 00000000\n", "SRB_GET_STREAM_STATE\n", got}));
   }
 }
 
@@ -78,26 +72,18 @@ TEST_F(StreamControl, SetFormatReplacesTheStoredFormat) {
   // Two copies (the format and its video info header) replace two.
   const size_t blocks = wdm_blocks();
   uint64_t frees = wdm_frees();
-  clear_log();
   EXPECT_EQ(rig_.pin().set_format(small), STATUS_SUCCESS);
-  const Lines logged = log();
-  ASSERT_GE(logged.size(), 4u);
-  EXPECT_EQ(Lines(logged.end() - 4, logged.end()),
-            (Lines{"AdapterSetFormat size = 00000098\n", "KSDATAFORMAT_SPECIFIER_VIDEOINFO\n",
-                   "BITMAP SIZE 160x120x24\n", "KSDATAFORMAT_SPECIFIER_VIDEOINFO\n"}));
   EXPECT_EQ(wdm_blocks(), blocks);
   EXPECT_EQ(wdm_frees(), frees + 2);
   KSPROPERTY framing{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING, KSPROPERTY_TYPE_GET};
   KSALLOCATOR_FRAMING result{};
   ULONG returned = 0;
-  clear_log();
   ASSERT_EQ(rig_.pin().get_property(std::span(reinterpret_cast<const uint8_t *>(&framing), sizeof(framing)),
                                     std::span(reinterpret_cast<uint8_t *>(&result), sizeof(result)),
                                     &returned),
             STATUS_SUCCESS);
   EXPECT_EQ(returned, sizeof(result));
   EXPECT_EQ(result.FrameSize, 57600u);
-  EXPECT_EQ(log(), (Lines{"KSPROPERTY_CONNECTION_ALLOCATORFRAMING\n", "FrameSize=0000E100\n"}));
 
   platform::pool_fail_tag(PoolTag("Wdm "));
   EXPECT_EQ(rig_.pin().set_format(large), STATUS_INSUFFICIENT_RESOURCES);
@@ -120,10 +106,8 @@ TEST_F(StreamControl, SetFormatReplacesTheStoredFormat) {
 TEST_F(StreamControl, MasterClockHandleIsKeptUntilRemovedOrClosed) {
   ASSERT_NO_FATAL_FAILURE(open_pin());
   ASSERT_EQ(rig_.pin().set_state(KSSTATE_RUN), STATUS_SUCCESS);
-  clear_log();
   EXPECT_EQ(rig_.pin().set_master_clock(std::make_shared<streamclass::ManualMasterClock>(1234567)),
             STATUS_SUCCESS);
-  EXPECT_EQ(log(), Lines{"SRB_INDICATE_MASTER_CLOCK\n"});
   const HANDLE handle = StreamGetMasterClock(&stream());
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(next_frame(rig_.image_bytes()).header().PresentationTime.Time, 1234567);

@@ -1,6 +1,7 @@
-// The stream class host's own contracts: request accounting, time-out watchdog, cancels and descriptor checks
-// with the stand-in driver; its checks of completion callbacks and property sizes with the camera driver on
-// the rig. Opens the host or the driver refuses: capture/stream_open_test.cpp.
+// The stream class host's own contracts: request accounting, abandoned requests and descriptor checks with
+// the stand-in driver; its checks of completion callbacks and property sizes with the camera driver on the
+// rig. Opens the host or the driver refuses: capture/stream_open_test.cpp; the time-out watchdog and cancels
+// of queued requests: adapter/adapter_test.cpp.
 #include <atomic>
 #include <thread>
 
@@ -81,51 +82,6 @@ TEST_F(HostContracts, NeverCompletedRequestsAreAbandonedAndCounted) {
   HostAccounting a = take_host_accounting();
   EXPECT_EQ(a.never_completed, 2u);
   EXPECT_EQ(a.outstanding, 0u);
-}
-
-// Makes sure a kept request past its limit reaches HwRequestTimeoutHandler once (one without a limit never),
-// a cancel reaches the driver only while it is outstanding, and a completion on another thread wakes its
-// waiter. Catches a time-out or cancel that completes or frees a request under the driver, or a lost wake-up.
-TEST_F(HostContracts, KeptRequestsMeetTheWatchdogAndCancelsUntilCompleted) {
-  ASSERT_EQ(start(), STATUS_SUCCESS);
-  testdriver::set_action(SRB_CHANGE_POWER_STATE, Action::Hold);
-  auto unlimited = adapter_->make_request(SRB_CHANGE_POWER_STATE);
-  streamclass::HostOptions options = rig::host_options();
-  options.device_request_timeout = 2;
-  streamclass::set_host_options(options);
-  auto limited = adapter_->make_request(SRB_CHANGE_POWER_STATE);
-  ASSERT_EQ(adapter_->deliver(unlimited), STATUS_PENDING);
-  ASSERT_EQ(adapter_->deliver(limited), STATUS_PENDING);
-  EXPECT_TRUE(rig::wait_until([] { return streamclass::host_accounting().timeouts > 0; }, 10s));
-  std::this_thread::sleep_for(40ms); // several more ticks
-  EXPECT_EQ(streamclass::host_accounting().timeouts, 1u);
-  adapter_->cancel(limited);
-  EXPECT_EQ(streamclass::host_accounting().cancels, 1u);
-  EXPECT_FALSE(limited->finished()); // the stand-in cancels reads only
-  std::thread completer([] { testdriver::complete_held(STATUS_NO_MATCH); });
-  EXPECT_TRUE(limited->wait(10s) && unlimited->wait(10s));
-  completer.join();
-  EXPECT_EQ(limited->status(), STATUS_NO_MATCH);
-  EXPECT_NE(limited->trace().completed_on, limited->trace().delivered_on);
-  adapter_->cancel(limited);
-  EXPECT_EQ(streamclass::host_accounting().cancels, 1u);
-}
-
-// Makes sure a registration of the wrong size or without its entry is refused, and a driver that registers
-// nothing does not load. Catches a driver's entry called through NULL.
-TEST_F(HostContracts, UnusableRegistrationIsRefused) {
-  PDRIVER_OBJECT object = platform::driver_create(u"\\Driver\\Refused");
-  HW_INITIALIZATION_DATA data{};
-  data.HwInitializationDataSize = sizeof(data) - 4;
-  data.HwReceivePacket = [](PHW_STREAM_REQUEST_BLOCK) {};
-  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
-  data.HwInitializationDataSize = sizeof(data);
-  data.HwReceivePacket = nullptr;
-  EXPECT_EQ(StreamClassRegisterAdapter(object, nullptr, &data), STATUS_INVALID_PARAMETER);
-  platform::driver_delete(object);
-  std::unique_ptr<streamclass::Driver> none;
-  auto registers_nothing = [](PDRIVER_OBJECT, PUNICODE_STRING) -> NTSTATUS { return STATUS_SUCCESS; };
-  EXPECT_EQ(streamclass::load_driver(registers_nothing, none), STATUS_INVALID_DEVICE_STATE);
 }
 
 // Makes sure a start asks for the stream descriptor after initialization, only when its size holds a header,

@@ -37,15 +37,10 @@ LogTap::~LogTap() {
 std::vector<std::string> LogTap::texts(LONG level) const {
   std::lock_guard<std::mutex> hold(lock_);
   std::vector<std::string> out;
-  for (const auto &line : lines_)
-    if (level == 0 || line.level == level)
-      out.push_back(line.text);
+  for (const auto &[line_level, text] : lines_)
+    if (level == 0 || line_level == level)
+      out.push_back(text);
   return out;
-}
-
-std::vector<TappedLine> LogTap::lines() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return lines_;
 }
 
 void LogTap::clear() {
@@ -55,7 +50,7 @@ void LogTap::clear() {
 
 void LogTap::add(LONG level, const char *text) {
   std::lock_guard<std::mutex> hold(lock_);
-  lines_.push_back({level, text});
+  lines_.emplace_back(level, text);
 }
 
 } // namespace test_support

@@ -6,16 +6,12 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/kernel/ntdef.h"
 
 namespace test_support {
-
-struct TappedLine {
-  LONG level;
-  std::string text;
-};
 
 // One tap at a time. Messages from every thread are kept while it exists;
 // destroy it only when no other thread is logging.
@@ -28,15 +24,14 @@ public:
 
   // The texts kept so far, oldest first; level 0 means every level.
   std::vector<std::string> texts(LONG level = 0) const;
-  std::vector<TappedLine> lines() const;
   void clear();
 
   // Called by the trace tap for each message.
   void add(LONG level, const char *text);
 
 private:
-  mutable std::mutex lock_; // protects lines_
-  std::vector<TappedLine> lines_;
+  mutable std::mutex lock_;                         // protects lines_
+  std::vector<std::pair<LONG, std::string>> lines_; // level and text
 };
 
 } // namespace test_support

@@ -9,9 +9,7 @@
 
 #include <jpeglib.h>
 
-#include "emulator/camera/jpeg_encode.h"
 #include "emulator/camera/picture_source.h"
-#include "emulator/camera/scene.h"
 
 namespace rig {
 
@@ -164,14 +162,6 @@ std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half
     std::memcpy(frame.data() + (top_down ? index : rows - 1 - index) * pitch,
                 decoded.row(static_cast<int>(index)), row_bytes);
   return frame;
-}
-
-std::vector<uint8_t> scene_jpeg(uint32_t number, int quality) {
-  emu::SceneView view;
-  view.number = number;
-  view.tick = number;
-  const std::vector<uint8_t> rgb = emu::scene_render(view);
-  return emu::jpeg_encode_rgb(rgb.data(), view.width, view.height, quality);
 }
 
 std::vector<std::vector<uint8_t>> prerendered_pictures(unsigned count, int quality) {

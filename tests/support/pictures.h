@@ -49,12 +49,8 @@ std::string describe(const PictureOptions &options);
 // last) or top-down. Empty when the library fails.
 std::vector<uint8_t> reference_frame(const std::vector<uint8_t> &jpeg, bool half_scale, bool top_down);
 
-// A 320x240 JPEG picture of the camera's scene, frame `number`.
-std::vector<uint8_t> scene_jpeg(uint32_t number, int quality = 85);
-
 // The `count` pictures (at least 1) of an emulated camera's pre-rendered set,
 // as the camera encodes them at `quality` when it powers on.
 std::vector<std::vector<uint8_t>> prerendered_pictures(unsigned count, int quality);
 
 } // namespace rig
-

@@ -53,30 +53,19 @@ std::chrono::milliseconds teardown_limit() {
 }
 
 std::string status_text(NTSTATUS status) {
-  switch (status) {
-  case STATUS_SUCCESS:
-    return "STATUS_SUCCESS";
-  case STATUS_PENDING:
-    return "STATUS_PENDING";
-  case STATUS_CANCELLED:
-    return "STATUS_CANCELLED";
-  case STATUS_IO_DEVICE_ERROR:
-    return "STATUS_IO_DEVICE_ERROR";
-  case STATUS_INSUFFICIENT_RESOURCES:
-    return "STATUS_INSUFFICIENT_RESOURCES";
-  case STATUS_DEVICE_REMOVED:
-    return "STATUS_DEVICE_REMOVED";
-  case STATUS_NOT_IMPLEMENTED:
-    return "STATUS_NOT_IMPLEMENTED";
-  case STATUS_INVALID_PARAMETER:
-    return "STATUS_INVALID_PARAMETER";
-  case STATUS_IO_TIMEOUT:
-    return "STATUS_IO_TIMEOUT";
-  case STATUS_TIMEOUT:
-    return "STATUS_TIMEOUT";
-  default:
-    break;
-  }
+  static const std::map<NTSTATUS, const char *> kNames = {
+      {STATUS_SUCCESS, "STATUS_SUCCESS"},
+      {STATUS_PENDING, "STATUS_PENDING"},
+      {STATUS_CANCELLED, "STATUS_CANCELLED"},
+      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
+      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
+      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+      {STATUS_TIMEOUT, "STATUS_TIMEOUT"}};
+  if (const auto name = kNames.find(status); name != kNames.end())
+    return name->second;
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
   return text;
@@ -115,8 +104,8 @@ std::string Failures::text() const {
 // ---------------------------------------------------------------------------
 // StepWatch
 
-StepWatch::StepWatch(Failures &failures, std::string run_name, std::chrono::milliseconds abort_after)
-    : failures_(failures), abort_after_(abort_after), run_name_(std::move(run_name)) {
+StepWatch::StepWatch(Failures &failures, std::string run_name)
+    : failures_(failures), run_name_(std::move(run_name)) {
   thread_ = std::thread([this] { watch(); });
 }
 
@@ -134,8 +123,6 @@ void StepWatch::set_run_name(std::string name) {
   run_name_ = std::move(name);
 }
 
-// Runs one step and judges its time. Blocks as long as the step does; any
-// thread but the watchdog's.
 bool StepWatch::run(const std::string &where, std::chrono::milliseconds limit,
                     const std::function<void()> &step, std::function<void()> rescue) {
   std::string run_name;
@@ -174,7 +161,7 @@ bool StepWatch::run(const std::string &where, std::chrono::milliseconds limit,
 
 // The watchdog: sleeps until the running step's limit, reports the step if it
 // is still the same one and calls its rescue, and aborts the process once the
-// step has run abort_after_.
+// step has run a minute.
 void StepWatch::watch() {
   std::unique_lock lock(mutex_);
   while (!stop_) {
@@ -183,7 +170,7 @@ void StepWatch::watch() {
       continue;
     }
     const uint64_t step = step_number_;
-    const auto deadline = began_ + (overrun_reported_ ? abort_after_ : limit_);
+    const auto deadline = began_ + (overrun_reported_ ? std::chrono::milliseconds(60000) : limit_);
     if (wake_.wait_until(lock, deadline, [&] { return stop_ || step_number_ != step || where_.empty(); }))
       continue;
     const std::string line = run_name_ + ": still waiting in " + where_ + " after " +
@@ -214,7 +201,6 @@ void StepWatch::watch() {
 void CompletionLedger::read_completed(const streamclass::Frame &frame, ULONG image_bytes,
                                       const std::string &where) {
   const NTSTATUS status = frame.status();
-  reads_++;
   {
     std::lock_guard lock(mutex_);
     reads_by_status_[status]++;
@@ -278,24 +264,25 @@ namespace {
 // Promise 1 by the host's count of deliveries and completions.
 void check_requests(const std::string &where, Failures &failures) {
   const streamclass::HostAccounting counts = streamclass::host_accounting();
-  if (counts.completed_twice != 0)
-    failures.add(where + ": " + std::to_string(counts.completed_twice) + " request(s) completed twice");
-  if (counts.wrong_notification != 0)
-    failures.add(where + ": " + std::to_string(counts.wrong_notification) +
-                 " request(s) completed through the wrong notification");
-  if (counts.unknown_completion != 0)
-    failures.add(where + ": " + std::to_string(counts.unknown_completion) +
-                 " completion(s) of a block that was no live request");
-  if (counts.never_completed != 0)
-    failures.add(where + ": " + std::to_string(counts.never_completed) +
-                 " request(s) never completed before their pin or device went away");
-  if (counts.completed_after_removal != 0)
-    failures.add(where + ": " + std::to_string(counts.completed_after_removal) +
-                 " request(s) completed after their pin or device went away");
-  if (counts.outstanding != 0)
-    failures.add(where + ": " + std::to_string(counts.outstanding) + " request(s) still outstanding");
+  static const struct {
+    uint64_t streamclass::HostAccounting::*count;
+    const char *what;
+  } kBroken[] = {
+      {&streamclass::HostAccounting::completed_twice, " request(s) completed twice"},
+      {&streamclass::HostAccounting::wrong_notification,
+       " request(s) completed through the wrong notification"},
+      {&streamclass::HostAccounting::unknown_completion,
+       " completion(s) of a block that was no live request"},
+      {&streamclass::HostAccounting::never_completed,
+       " request(s) never completed before their pin or device went away"},
+      {&streamclass::HostAccounting::completed_after_removal,
+       " request(s) completed after their pin or device went away"},
+      {&streamclass::HostAccounting::outstanding, " request(s) still outstanding"},
+  };
+  for (const auto &broken : kBroken)
+    if (counts.*broken.count != 0)
+      failures.add(where + ": " + std::to_string(counts.*broken.count) + broken.what);
 }
-
 
 // Promise 2: nothing of the platform left behind.
 void check_leftovers(const Baseline &baseline, const std::string &where, Failures &failures,
@@ -353,6 +340,12 @@ bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds tim
     std::this_thread::sleep_for(2ms);
   }
   return true;
+}
+
+NTSTATUS wait_object(PVOID object, std::optional<std::chrono::milliseconds> limit) {
+  LARGE_INTEGER relative;
+  relative.QuadPart = limit ? -10000 * static_cast<LONGLONG>(limit->count()) : 0;
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, limit ? &relative : nullptr);
 }
 
 } // namespace rig

@@ -15,7 +15,6 @@
 // Failures are collected as one line each ("where: what") in a Failures list.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,14 +68,13 @@ private:
 // a wait, teardown_limit() for a close or a removal); a step that overruns
 // its limit adds one failure naming the run, the step and the time. A
 // watchdog thread notices a step still running after its limit, adds the
-// failure at once (printed to stderr: the run may never come back) and, after
-// `abort_after`, aborts the process with the step's name, so that a hang ends
-// as a failure that says where it waited rather than as an outside time-out.
+// failure at once (printed to stderr: the run may never come back) and, a
+// minute on, aborts the process with the step's name, so that a hang ends as a
+// failure that says where it waited rather than as an outside time-out.
 // Thread-safe; steps run one at a time.
 class StepWatch {
 public:
-  StepWatch(Failures &failures, std::string run_name,
-            std::chrono::milliseconds abort_after = std::chrono::milliseconds(60000));
+  StepWatch(Failures &failures, std::string run_name);
   ~StepWatch();
   StepWatch(const StepWatch &) = delete;
   StepWatch &operator=(const StepWatch &) = delete;
@@ -93,7 +92,6 @@ private:
   void watch();
 
   Failures &failures_;
-  const std::chrono::milliseconds abort_after_;
   std::mutex mutex_;             // protects the fields below
   std::condition_variable wake_; // signals a step began or ended, a rescue ended, or the end
   std::string run_name_;
@@ -126,14 +124,12 @@ public:
   // request came back unfinished.
   void request_returned(const std::string &what, NTSTATUS status, const std::string &where);
 
-  uint64_t reads() const { return reads_.load(); }
   uint64_t frames() const { return frames_.load(); }
   std::map<NTSTATUS, uint64_t> reads_by_status() const;
   std::map<NTSTATUS, uint64_t> requests_by_status() const;
 
 private:
   Failures &failures_;
-  std::atomic<uint64_t> reads_{0};
   std::atomic<uint64_t> frames_{0};
   mutable std::mutex mutex_; // protects the two maps
   std::map<NTSTATUS, uint64_t> reads_by_status_;
@@ -171,5 +167,7 @@ std::string status_text(NTSTATUS status);
 // Waits until `done` holds, polling every 2 ms; false after `timeout`.
 bool wait_until(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 
-} // namespace rig
+// Waits on a kernel object (an event, a thread) as a driver does: for ever, or at most `limit` (0: a poll).
+NTSTATUS wait_object(PVOID object, std::optional<std::chrono::milliseconds> limit = std::nullopt);
 
+} // namespace rig

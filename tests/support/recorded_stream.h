@@ -51,12 +51,8 @@ public:
   bool wait_frames(size_t count, std::chrono::milliseconds timeout) {
     return stream_->wait_frames(count, timeout);
   }
-  bool wait_completions(size_t count, std::chrono::milliseconds timeout) {
-    return stream_->wait_completions(count, timeout);
-  }
   size_t frames() const { return stream_->frames(); }
   size_t completions() const { return stream_->completions(); }
-  size_t refused() const { return stream_->refused(); }
 
   // The reads recorded so far, in completion order.
   std::vector<FrameRecord> records() const;

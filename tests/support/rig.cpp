@@ -31,9 +31,9 @@ Rig::~Rig() {
 }
 
 bool Rig::plug_camera(const emu::CameraConfig &config, std::string *error,
-                      std::shared_ptr<emu::CameraClock> clock, emu::UsbIdentityVariant variant) {
+                      std::shared_ptr<emu::CameraClock> clock) {
   std::string why;
-  std::shared_ptr<emu::UsbCamera> camera = emu::UsbCamera::create(config, &why, std::move(clock), variant);
+  std::shared_ptr<emu::UsbCamera> camera = emu::UsbCamera::create(config, &why, std::move(clock));
   if (!camera) {
     if (error != nullptr)
       *error = "camera: " + why;
@@ -151,6 +151,13 @@ NTSTATUS focus_auto(streamclass::Adapter &adapter) {
   KSPROPERTY_CAMERACONTROL_S record = camera_control(KSPROPERTY_CAMERACONTROL_FOCUS, KSPROPERTY_TYPE_SET);
   record.Flags = KSPROPERTY_CAMERACONTROL_FLAGS_AUTO;
   return adapter.set_property(record);
+}
+
+NTSTATUS picture_counts(streamclass::Pin &pin, KSPROPERTY_VELTRA_PICTURE_COUNTS_S *counts) {
+  *counts = {};
+  counts->Property =
+      KSPROPERTY{PROPSETID_VELTRA_PICTURES, KSPROPERTY_VELTRA_PICTURE_COUNTS, KSPROPERTY_TYPE_GET};
+  return pin.get_property(*counts);
 }
 
 } // namespace rig

@@ -22,6 +22,7 @@
 #include "emulator/camera/usb_camera.h"
 #include "platform/streamclass/host.h"
 #include "platform/usbbus/usb_bus.h"
+#include "stream/stream_public.h"
 #include "tests/support/recorded_stream.h"
 
 namespace rig {
@@ -46,8 +47,7 @@ public:
   // fault unplugs it from the bus. False (with *error) when the camera refuses
   // the configuration or the bus cannot be made.
   bool plug_camera(const emu::CameraConfig &config, std::string *error = nullptr,
-                   std::shared_ptr<emu::CameraClock> clock = nullptr,
-                   emu::UsbIdentityVariant variant = emu::UsbIdentityVariant::Camera);
+                   std::shared_ptr<emu::CameraClock> clock = nullptr);
   // Plugs any device model into a new bus. False when the bus cannot be made.
   bool plug(std::shared_ptr<usbbus::UsbDeviceModel> device);
 
@@ -81,7 +81,6 @@ public:
   PDEVICE_OBJECT pdo() const { return bus_->physical_device_object(); }
   // The emulated camera (plug_camera only).
   emu::UsbCamera &camera() const { return *camera_; }
-  streamclass::Driver &driver() const { return *driver_; }
   streamclass::Adapter &adapter() const { return *adapter_; }
   PHW_DEVICE_EXTENSION extension() const {
     return static_cast<PHW_DEVICE_EXTENSION>(adapter_->device_extension());
@@ -108,5 +107,8 @@ private:
 NTSTATUS set_zoom(streamclass::Adapter &adapter, LONG value);
 NTSTATUS get_zoom(streamclass::Adapter &adapter, LONG *value);
 NTSTATUS focus_auto(streamclass::Adapter &adapter);
+
+// The pin's picture counts (PROPSETID_VELTRA_PICTURES), as an application reads them.
+NTSTATUS picture_counts(streamclass::Pin &pin, KSPROPERTY_VELTRA_PICTURE_COUNTS_S *counts);
 
 } // namespace rig

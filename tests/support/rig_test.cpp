@@ -5,6 +5,9 @@
 #include "platform/kernel/control.h"
 #include "platform/kernel/irql.h"
 
+// How long the checks wait for work items, threads and IRPs to be done.
+constexpr std::chrono::milliseconds kQuiesce{10000};
+
 void RigTest::SetUp() {
   platform::misuse_clear();
   platform::misuse_set_echo(true);
@@ -20,16 +23,17 @@ void RigTest::SetUp() {
 void RigTest::TearDown() {
   release();
   rig_.stop();
-  debug_device_.reset();
-  StartDebugMsg(); // the channel keeps its procedure, which drops messages without a device
+  debug_device_.reset(); // before the checks: a test may have made a debug device of its own
+  StartDebugMsg();       // the channel keeps its procedure, which drops messages without a device
   platform::pool_faults_clear();
   rig::Failures failures;
-  rig::promises_check(baseline_, "end of test", failures, quiesce_);
+  rig::promises_check(baseline_, "end of test", failures, kQuiesce);
   for (const std::string &line : failures.lines())
     ADD_FAILURE() << line;
   const KIRQL irql = platform::irql_reset_current();
   if (irql != PASSIVE_LEVEL)
-    ADD_FAILURE() << "the test thread ended at IRQL " << static_cast<int>(irql) << " (a spin lock still held?)";
+    ADD_FAILURE() << "the test thread ended at IRQL " << static_cast<int>(irql)
+                  << " (a spin lock still held?)";
   streamclass::set_host_options(saved_options_);
   streamclass::host_accounting_reset();
   platform::misuse_set_echo(true);
@@ -39,7 +43,7 @@ void RigTest::end_round(const std::string &where) {
   release();
   rig_.stop();
   rig::Failures failures;
-  rig::promises_check(baseline_, where, failures, quiesce_);
+  rig::promises_check(baseline_, where, failures, kQuiesce);
   for (const std::string &line : failures.lines())
     ADD_FAILURE() << line;
   baseline_ = rig::promises_begin();
@@ -64,10 +68,6 @@ size_t RigTest::log_count(const std::string &line) const {
   for (const std::string &message : recorder_->lines())
     n += message == line ? 1 : 0;
   return n;
-}
-
-std::vector<platform::MisuseReport> RigTest::take_misuse_reports() {
-  return platform::misuse_take();
 }
 
 size_t RigTest::take_misuse_reports(platform::MisuseCategory category) {

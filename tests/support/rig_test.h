@@ -6,7 +6,6 @@
 // at PASSIVE_LEVEL. A test that causes misuse on purpose takes its reports.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,10 +44,8 @@ protected:
   size_t log_count(const std::string &line) const;
   void clear_log() { recorder_->clear(); }
 
-  // Takes the misuse reports so far: they no longer fail the test.
-  std::vector<platform::MisuseReport> take_misuse_reports();
-  // Takes them and counts those of `category`; a report of another category
-  // fails the test.
+  // Takes the misuse reports so far (they no longer fail the test) and counts
+  // those of `category`; a report of another category fails the test.
   size_t take_misuse_reports(platform::MisuseCategory category);
   // No stderr echo of misuse reports until the end of the test.
   void quiet_misuse();
@@ -58,8 +55,6 @@ protected:
 
   rig::Rig rig_;
   std::shared_ptr<platform::LineRecorder> recorder_ = std::make_shared<platform::LineRecorder>();
-  // How long the checks wait for work items, threads and IRPs to be done.
-  std::chrono::milliseconds quiesce_{10000};
 
 private:
   rig::Baseline baseline_;

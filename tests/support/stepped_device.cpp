@@ -27,12 +27,10 @@ std::span<const uint8_t> SteppedDevice::descriptor(uint8_t type, uint8_t index, 
   return inner_->descriptor(type, index, language_id);
 }
 
-void SteppedDevice::set_configuration(uint8_t configuration_value) {
-  inner_->set_configuration(configuration_value);
+usbbus::TransferOutcome SteppedDevice::set_configuration(uint8_t configuration_value) {
+  return inner_->set_configuration(configuration_value);
 }
 
-// Counts the transfer; at the armed step signals the waiter and, in Hold mode,
-// keeps this and every later transfer from the inner model (the bus ends them).
 void SteppedDevice::submit(const usbbus::TransferHandle &transfer) {
   {
     std::lock_guard hold(lock_);
@@ -52,18 +50,16 @@ void SteppedDevice::cancel(const usbbus::TransferHandle &transfer) {
   inner_->cancel(transfer);
 }
 
-void SteppedDevice::reset_pipe(uint8_t endpoint_address) {
-  inner_->reset_pipe(endpoint_address);
+usbbus::TransferOutcome SteppedDevice::reset_pipe(uint8_t endpoint_address) {
+  return inner_->reset_pipe(endpoint_address);
 }
 
-// A port reset brings a device that fell silent back: it answers again from
-// its power-on state.
-void SteppedDevice::reset_port() {
+usbbus::TransferOutcome SteppedDevice::reset_port() {
   {
     std::lock_guard hold(lock_);
     holding_ = false;
   }
-  inner_->reset_port();
+  return inner_->reset_port();
 }
 
 void SteppedDevice::removed() {

@@ -2,9 +2,12 @@
 #include "tests/tool/tool_runner.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/capability.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,11 +23,15 @@ std::string read_file(const std::filesystem::path &path) {
 }
 
 // In the child (async-signal-safe calls only: the parent has threads): stdout
-// and stderr to files, the signal mask and dispositions reset, then the tool.
-[[noreturn]] void exec_child(char *const *argv, const char *dir) {
+// (or stdout to `terminal`) and stderr to files, the signal mask and
+// dispositions reset, the file permission overrides dropped when asked, then
+// the tool.
+[[noreturn]] void exec_child(char *const *argv, const char *dir, const char *terminal,
+                             bool without_file_override) {
   if (chdir(dir) != 0)
     _exit(126);
-  const int out = open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int out = terminal != nullptr ? open(terminal, O_RDWR | O_NOCTTY)
+                                      : open("stdout.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
     _exit(126);
@@ -32,6 +39,11 @@ std::string read_file(const std::filesystem::path &path) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   signal(SIGPIPE, SIG_DFL);
+  // Without the right to drop them (not root) the tool has none to drop.
+  if (without_file_override) {
+    (void)prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);
+    (void)prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH);
+  }
   execv(argv[0], argv);
   _exit(127);
 }
@@ -57,13 +69,22 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::pa
     argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);
   const std::string folder = dir.string();
+  int terminal = -1;
+  std::string terminal_name;
+  if (control.stdout_terminal) {
+    terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+      return run;
+    terminal_name = ptsname(terminal);
+  }
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0)
     return run;
   if (pid == 0)
-    exec_child(argv.data(), folder.c_str());
-  bool signalled = false;
+    exec_child(argv.data(), folder.c_str(), terminal < 0 ? nullptr : terminal_name.c_str(),
+               control.without_file_override);
+  int signalled = 0;
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(pid, &status, WNOHANG);
@@ -76,13 +97,18 @@ ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::pa
       waitpid(pid, &status, 0);
       break;
     }
-    if (!signalled && control.send_when && control.send_when()) {
-      kill(pid, control.signal);
-      signalled = true;
+    if (signalled == 0 && control.send_when && control.send_when()) {
+      for (; signalled < control.repeat; ++signalled) {
+        if (signalled > 0) // apart enough to arrive as two signals, as `timeout` sends them
+          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        kill(pid, control.signal);
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (terminal >= 0)
+    close(terminal);
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = read_file(dir / "stdout.bin");
   run.err = read_file(dir / "stderr.txt");

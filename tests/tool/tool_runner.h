@@ -24,9 +24,15 @@ struct ToolRun {
 struct RunControl {
   std::chrono::milliseconds limit{60000};
   // When set: polled every 20 ms while the tool runs; once it returns true,
-  // `signal` is sent to the tool (once).
+  // `signal` is sent to the tool `repeat` times, 2 ms apart.
   std::function<bool()> send_when;
   int signal = 0;
+  int repeat = 1;
+  // Standard output is a terminal (a pseudo-terminal nobody reads) instead of a file.
+  bool stdout_terminal = false;
+  // The tool runs without the capabilities that override file permissions,
+  // so that a test run as root meets a device node's mode as a user would.
+  bool without_file_override = false;
 };
 
 // Runs dscam with `args` in folder `dir` (created if missing).

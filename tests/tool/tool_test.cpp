@@ -229,17 +229,28 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ToolCaptureTest,
                                   (info.param.top_down ? "TopDown" : "BottomUp");
                          });
 
-// Makes sure PNG and PPM files hold the picture top-down in RGB order, and the
-// PNG is well formed (chunk CRCs, zlib header, stored blocks, Adler-32): a
-// BGR/RGB swap, a bottom-up file or a bad checksum fails it.
-TEST_F(ToolTest, PngAndPpmHoldTopDownRgb) {
+// Makes sure PNG and PPM files hold the picture top-down in RGB order, the
+// PNG is well formed (chunk CRCs, zlib header, stored blocks, Adler-32), and a
+// JPEG file decodes to the picture within the encoding's loss: a BGR/RGB swap,
+// a bottom-up file or a bad checksum fails it.
+TEST_F(ToolTest, PngPpmAndJpegHoldTopDownRgb) {
   const std::vector<uint8_t> expected = reference_rgb(write_picture());
-  for (const char *format : {"ppm", "png"}) {
+  for (const char *format : {"ppm", "png", "jpeg"}) {
     const ToolRun result =
         run({"capture", "-n", "1", "--pictures", "picture.jpg", "-o", format, "--format", format});
     ASSERT_EQ(result.exit_code, 0) << describe(result);
-    const std::vector<uint8_t> file = read(fs::path(format) / (std::string("frame-000001.") + format));
+    const std::string extension = std::string(format) == "jpeg" ? "jpg" : format;
+    const std::vector<uint8_t> file = read(fs::path(format) / ("frame-000001." + extension));
     std::vector<uint8_t> pixels;
+    if (extension == "jpg") {
+      pixels = reference_rgb(file);
+      ASSERT_EQ(pixels.size(), expected.size());
+      long difference = 0;
+      for (size_t i = 0; i < pixels.size(); ++i)
+        difference += std::abs(pixels[i] - expected[i]);
+      EXPECT_LT(static_cast<double>(difference) / static_cast<double>(pixels.size()), 4.0);
+      continue;
+    }
     if (std::string(format) == "ppm") {
       static const std::string kHeader = "P6\n320 240\n255\n";
       ASSERT_GE(file.size(), kHeader.size());
@@ -250,6 +261,55 @@ TEST_F(ToolTest, PngAndPpmHoldTopDownRgb) {
     }
     EXPECT_TRUE(pixels == expected) << format << " pixels differ from the reference decode";
   }
+}
+
+// Makes sure an AVI clip is one RIFF 'AVI ' file that players take: the main
+// and stream headers with the frame count, size and 15 frames/s, a 24-bit
+// 'DIB ' format, one '00db' chunk per frame holding the frame bottom-up, and
+// an index pointing at each (a wrong chunk size, a missing index, a top-down
+// frame or a header not patched with the count fails it).
+TEST_F(ToolTest, AviClipHoldsEveryFrameBottomUp) {
+  const std::vector<uint8_t> jpeg = write_picture();
+  const ToolRun result = run(
+      {"capture", "-n", "3", "--pictures", "picture.jpg", "--format", "avi", "-o", "clip.avi", "--top-down"});
+  ASSERT_EQ(result.exit_code, 0) << describe(result);
+  const std::vector<uint8_t> avi = read("clip.avi");
+  const auto fourcc = [&](size_t at) {
+    return at + 4 <= avi.size()
+               ? std::string(avi.begin() + static_cast<long>(at), avi.begin() + static_cast<long>(at + 4))
+               : std::string();
+  };
+  ASSERT_GE(avi.size(), 224u);
+  EXPECT_EQ(fourcc(0) + fourcc(8), "RIFFAVI ");
+  EXPECT_EQ(le32(avi, 4), avi.size() - 8);
+  EXPECT_EQ(fourcc(12) + fourcc(20) + fourcc(24), "LISThdrlavih");
+  EXPECT_EQ(le32(avi, 32), 66666u); // microseconds per frame
+  EXPECT_EQ(le32(avi, 48), 3u);     // frames
+  EXPECT_EQ(le32(avi, 64), 320u);
+  EXPECT_EQ(le32(avi, 68), 240u);
+  const size_t strl = 20 + 4 + 8 + 56;
+  EXPECT_EQ(fourcc(strl) + fourcc(strl + 8) + fourcc(strl + 12) + fourcc(strl + 20) + fourcc(strl + 24),
+            "LISTstrlstrhvidsDIB ");
+  EXPECT_EQ(le32(avi, strl + 40), 666666u);     // scale: 15 frames/s as rate / scale
+  EXPECT_EQ(le32(avi, strl + 44), 10'000'000u); // rate
+  EXPECT_EQ(le32(avi, strl + 52), 3u);          // length in frames
+  const size_t strf = strl + 12 + 8 + 56;
+  EXPECT_EQ(fourcc(strf), "strf");
+  EXPECT_EQ(avi[strf + 8 + 14], 24); // bits per pixel
+  const size_t movi = strf + 8 + 40;
+  ASSERT_EQ(fourcc(movi) + fourcc(movi + 8), "LISTmovi");
+  const size_t index = movi + 8 + le32(avi, movi + 4);
+  const std::vector<uint8_t> expected = captest::reference_frame(jpeg, false, false);
+  for (uint32_t frame = 0; frame < 3; ++frame) {
+    const size_t chunk = movi + 12 + frame * (8 + 230400);
+    ASSERT_EQ(fourcc(chunk), "00db");
+    ASSERT_EQ(le32(avi, chunk + 4), 230400u);
+    EXPECT_EQ(std::memcmp(avi.data() + chunk + 8, expected.data(), 230400), 0) << "frame " << frame;
+    EXPECT_EQ(fourcc(index + 8 + frame * 16) + std::to_string(le32(avi, index + 16 + frame * 16)),
+              "00db" + std::to_string(chunk - movi - 8));
+  }
+  ASSERT_EQ(fourcc(index), "idx1");
+  EXPECT_EQ(index + 8 + 3 * 16, avi.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -331,7 +391,7 @@ struct FaultCase {
 class ToolFaultTest : public ToolTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(ToolFaultTest, CameraFaultEndsTheRun) {
-  std::ofstream(dir_ / "garbage.jpg") << "not a JPEG picture";
+  std::ofstream(dir_ / "garbage.jpg") << "\xFF\xD8\xFF then not a JPEG picture";
   RunControl control;
   control.limit = std::chrono::seconds(30);
   const ToolRun result =
@@ -353,22 +413,157 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"Undecodable", "--pictures", "garbage.jpg", "no usable frame"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A camera that never receives the zoom command, or stops answering the focus:
+// ---------------------------------------------------------------------------
+// Makes sure a capture through damaged, refused or failed pictures says what
+// happened: damaged frames are written and counted apart (or skipped), a
+// picture too large is named with its size before the watchdog would fire,
+// failed reads reopen the pin (--retries) and the capture completes, or ends
+// at once with the real cause (a damaged frame counted as good, the watchdog's
+// "stopped answering", or a wrong count fails it).
+
+struct OutcomeCase {
+  const char *name;
+  std::vector<std::string> args; // after "capture -o out"
+  int exit_code;
+  const char *last_line; // prefix of the last line on stderr; "{size}" is big.jpg's size
+  std::vector<std::pair<const char *, double>> summary;
+  const char *err_has;     // a text stderr holds
+  int damaged_frame_lines; // --frames-info lines marked "damaged" (-1: not asked)
+};
+
+class ToolOutcomeTest : public ToolTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
+  const OutcomeCase &outcome = GetParam();
+  image_test::PictureOptions options; // a 640x480 picture, larger than the driver's buffer
+  options.width = 640;
+  options.height = 480;
+  options.quality = 95;
+  options.subsample = false;
+  const std::vector<uint8_t> big = image_test::make_picture(options);
+  ASSERT_GT(big.size(), 65536u);
+  std::ofstream(dir_ / "big.jpg", std::ios::binary)
+      .write(reinterpret_cast<const char *>(big.data()), static_cast<std::streamsize>(big.size()));
+  write_picture();
+  std::vector<std::string> args = {"capture", "-o", "out"};
+  args.insert(args.end(), outcome.args.begin(), outcome.args.end());
+  if (std::find(args.begin(), args.end(), "--pictures") == args.end())
+    args.insert(args.end(), {"--pictures", "picture.jpg"}); // quicker than the scene under sanitizers
+  RunControl control;
+  control.limit = std::chrono::seconds(30);
+  const ToolRun result = run(args, true, control);
+  ASSERT_TRUE(result.finished) << describe(result);
+  EXPECT_EQ(result.exit_code, outcome.exit_code) << describe(result);
+  std::string size = std::to_string(big.size());
+  size.insert(size.size() - 3, ",");
+  std::string last_line = outcome.last_line;
+  if (const size_t at = last_line.find("{size}"); at != std::string::npos)
+    last_line.replace(at, 6, size);
+  ASSERT_FALSE(result.err_lines().empty());
+  EXPECT_EQ(result.err_lines().back().rfind(last_line, 0), 0u) << result.err;
+  EXPECT_NE(result.err.find(outcome.err_has), std::string::npos) << result.err;
+  for (const auto &[name, value] : outcome.summary)
+    EXPECT_EQ(summary_value(result, name), value) << name << "\n" << result.err;
+  EXPECT_EQ(files_in(dir_ / "out"), summary_value(result, "frames"));
+  if (outcome.exit_code != 0) // ended by its cause, not by the 3 s watchdog
+    EXPECT_LT(summary_value(result, "elapsed"), 2.5) << result.err;
+  if (outcome.damaged_frame_lines >= 0) {
+    const auto lines = result.err_lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &line) {
+                              return line.rfind("frame ", 0) == 0 && line.ends_with(" damaged");
+                            }),
+              outcome.damaged_frame_lines)
+        << result.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, ToolOutcomeTest,
+    ::testing::Values(OutcomeCase{"DamagedKept",
+                                  {"-n", "3", "--fault", "truncated", "--frames-info"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 3}, {"damaged", 3}, {"errors", 0}},
+                                  "damaged:  3 written all the same",
+                                  3},
+                      OutcomeCase{"DamagedSkipped",
+                                  {"-n", "3", "--fault", "truncated", "--skip-damaged", "--watchdog", "1"},
+                                  4,
+                                  "dscam: no whole frame for 1.",
+                                  {{"frames", 0}},
+                                  " skipped (frames whose pictures did not decode whole)",
+                                  -1},
+                      OutcomeCase{"TooLarge",
+                                  {"-n", "3", "--pictures", "big.jpg"},
+                                  4,
+                                  "dscam: the camera's pictures are too large: {size} bytes, at most 65,536",
+                                  {{"frames", 0}},
+                                  "(pictures refused: ",
+                                  -1},
+                      OutcomeCase{"RetriedTwice",
+                                  {"-n", "30", "--fault", "size-checksum@3", "--fault", "size-checksum@9"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}, {"retries", 2}},
+                                  "capture pin reopened (retry 1 of 3)",
+                                  -1},
+                      OutcomeCase{"FivePercentSizeFaults",
+                                  {"-n", "30", "--fault", "size-checksum=0.05"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}},
+                                  "retries:",
+                                  -1},
+                      OutcomeCase{"NoRetries",
+                                  {"-n", "30", "--fault", "size-checksum@3", "--retries", "0"},
+                                  4,
+                                  "dscam: device error on the picture size exchange",
+                                  {{"retries", 0}},
+                                  "retries:  0",
+                                  -1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// A camera that stops answering, never receives a command, or is unplugged:
 // the driver gives up on each reply after its limit (the tool has none of its
-// own), so the zoom never shows the value and the focus fails, each with status
-// 4 and one line (a hang fails the run's time limit, above the driver's 10.5 s).
-TEST_F(ToolTest, SilentCameraEndsControlsWithinTheDriverLimit) {
+// own) and fails the request, and the tool says the camera did not answer,
+// with status 4 and no reading shown (an invented "zoom: 0", a success or a
+// hang past the driver's 10.5 s fails it).
+
+TEST_F(ToolTest, ControlsOnASilentCameraShowNoReading) {
+  static const std::string kNoAnswer =
+      "dscam: the camera did not answer the zoom reading: STATUS_IO_DEVICE_ERROR (0xC0000185)\n";
+  const struct {
+    const char *line;
+    std::string err;
+  } kCases[] = {
+      {"zoom --fault stop-answering", kNoAnswer},
+      {"zoom 30 --fault write-error", kNoAnswer},
+      {"zoom --fault disconnect", "dscam: the camera was disconnected\n"},
+      {"focus auto --fault stop-answering",
+       "dscam: the auto focus failed: STATUS_INVALID_PARAMETER (0xC000000D)\n"},
+  };
   RunControl control;
   control.limit = std::chrono::seconds(20);
-  const ToolRun zoom = run({"zoom", "30", "--fault", "write-error"}, true, control);
-  ASSERT_TRUE(zoom.finished) << describe(zoom);
-  EXPECT_EQ(zoom.exit_code, 4) << describe(zoom);
-  EXPECT_EQ(zoom.err, "dscam: the camera's zoom shows 0, not 30\n");
-  EXPECT_EQ(zoom.out, "zoom: 0\n"); // what the driver read back from the silent camera
-  const ToolRun focus = run({"focus", "auto", "--fault", "stop-answering"}, true, control);
-  ASSERT_TRUE(focus.finished) << describe(focus);
-  EXPECT_EQ(focus.exit_code, 4) << describe(focus);
-  EXPECT_EQ(focus.err, "dscam: the auto focus failed: STATUS_INVALID_PARAMETER (0xC000000D)\n");
+  for (const auto &c : kCases) {
+    std::vector<std::string> args;
+    std::istringstream words(c.line);
+    for (std::string word; words >> word;)
+      args.push_back(word);
+    const ToolRun result = run(args, true, control);
+    ASSERT_TRUE(result.finished) << c.line << ": " << describe(result);
+    EXPECT_EQ(result.exit_code, 4) << c.line << ": " << describe(result);
+    EXPECT_EQ(result.err, c.err) << c.line;
+    EXPECT_EQ(result.out, "") << c.line;
+  }
+  const ToolRun info = run({"info", "--fault", "stop-answering"}, true, control);
+  EXPECT_EQ(info.exit_code, 4) << describe(info);
+  EXPECT_NE(
+      info.out.find("zoom   get,set  range 0..100 step 1  default 50  current: the camera did not answer"),
+      std::string::npos)
+      << info.out;
+  EXPECT_EQ(info.err, kNoAnswer);
 }
 
 // What info's descriptor reader prints for `device` on a bus, and its reason.
@@ -408,30 +603,37 @@ TEST_F(ToolTest, DescriptorsOfAStallingOrShortDevice) {
 }
 
 // ---------------------------------------------------------------------------
-// Makes sure SIGINT and SIGTERM mid-capture close the stream cleanly: the
+// Makes sure SIGINT and SIGTERM mid-capture close the stream cleanly, also
+// when the signal comes twice at once (as `timeout` and shells send it): the
 // summary is printed, it counts exactly the files written, and the status says
 // which signal (a hang, a crash by the signal or a lost summary fails it).
 
-class ToolSignalTest : public ToolTest, public ::testing::WithParamInterface<int> {};
+class ToolSignalTest : public ToolTest, public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(ToolSignalTest, SignalEndsCaptureWithSummary) {
+  const auto [signal, repeat] = GetParam();
   RunControl control;
   control.limit = std::chrono::seconds(30);
-  control.signal = GetParam();
+  control.signal = signal;
+  control.repeat = repeat;
   const fs::path third = dir_ / "out" / "frame-000003.bmp";
   control.send_when = [&] { return fs::exists(third); };
   const ToolRun result = run({"capture", "-n", "100000", "-o", "out"}, true, control);
   ASSERT_TRUE(result.finished) << describe(result);
-  EXPECT_EQ(result.exit_code, GetParam() == SIGINT ? 130 : 143) << describe(result);
+  EXPECT_EQ(result.exit_code, signal == SIGINT ? 130 : 143) << describe(result);
   const double frames = summary_value(result, "frames");
   EXPECT_GE(frames, 3) << result.err;
   EXPECT_EQ(files_in(dir_ / "out"), frames);
   ASSERT_FALSE(result.err_lines().empty());
-  EXPECT_EQ(result.err_lines().back(), GetParam() == SIGINT ? "dscam: interrupted" : "dscam: terminated");
+  EXPECT_EQ(result.err_lines().back(), signal == SIGINT ? "dscam: interrupted" : "dscam: terminated");
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, ToolSignalTest, ::testing::Values(SIGINT, SIGTERM),
-                         [](const auto &info) { return std::string(info.param == SIGINT ? "Int" : "Term"); });
+INSTANTIATE_TEST_SUITE_P(Signals, ToolSignalTest,
+                         ::testing::Values(std::pair{SIGINT, 1}, std::pair{SIGTERM, 1}, std::pair{SIGINT, 2}),
+                         [](const auto &info) {
+                           return std::string(info.param.first == SIGINT ? "Int" : "Term") +
+                                  (info.param.second > 1 ? "Twice" : "");
+                         });
 
 // ---------------------------------------------------------------------------
 // Makes sure a bad command line fails with status 2, one line on stderr and
@@ -440,11 +642,13 @@ INSTANTIATE_TEST_SUITE_P(Signals, ToolSignalTest, ::testing::Values(SIGINT, SIGT
 // starts the camera fails it).
 
 TEST_F(ToolTest, CommandLineErrorsAndHelp) {
+  std::ofstream(dir_ / "garbage.jpg") << "not a JPEG picture";
   // Each bad command line's arguments, separated by spaces.
   for (const char *line :
        {"", "shoot", "capture --bogus", "capture -n 0", "capture -n", "capture --size 640x480",
         "capture --format gif", "stream -n 3 --duration 2", "info --set zoom=5@1", "focus manual",
-        "capture --fault no-such-fault", "capture --link slow", "zoom 150", "serve --listen 8080",
+        "capture --fault no-such-fault", "capture --link slow", "zoom 150", "capture --pictures garbage.jpg",
+        "capture --pictures missing.jpg", "capture --retries -1", "capture -nx", "serve --listen 8080",
         "serve --listen 127.0.0.1:65536", "serve -n 5"}) {
     std::vector<std::string> args;
     std::istringstream words(line);
@@ -466,9 +670,69 @@ TEST_F(ToolTest, CommandLineErrorsAndHelp) {
   const ToolRun version = tooltest::run_tool({"--version"}, dir_);
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out.rfind("dscam ", 0), 0u) << version.out;
-  const ToolRun faults = tooltest::run_tool({"capture", "--fault", "help"}, dir_);
-  EXPECT_EQ(faults.exit_code, 0);
-  EXPECT_NE(faults.out.find("stop-answering"), std::string::npos) << faults.out;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"capture", "--fault", "help"}, {"--fault", "help"}, {"--fault=help"}}) {
+    const ToolRun faults = tooltest::run_tool(args, dir_);
+    EXPECT_EQ(faults.exit_code, 0) << args[0] << ": " << faults.err;
+    EXPECT_NE(faults.out.find("stop-answering"), std::string::npos) << faults.out;
+  }
+}
+
+// Makes sure the tool refuses what would lose or garble output, and names
+// why: raw video to a terminal, frames of an earlier capture in the folder
+// (unless --overwrite, which leaves only the new ones), a log file it cannot
+// open (with the system's reason); and that "-n3" is "-n 3" and info names the
+// properties (binary on a terminal, mixed captures or a bare "cannot write"
+// fails it).
+TEST_F(ToolTest, OutputIsGuardedAndNamed) {
+  RunControl terminal;
+  terminal.stdout_terminal = true;
+  terminal.limit = std::chrono::seconds(10);
+  const ToolRun tty = run({"stream", "-n", "1"}, true, terminal);
+  EXPECT_EQ(tty.exit_code, 5) << describe(tty);
+  EXPECT_EQ(tty.err.rfind("dscam: standard output is a terminal", 0), 0u) << tty.err;
+  ASSERT_EQ(run({"capture", "-n3", "-o", "out"}).exit_code, 0);
+  const ToolRun again = run({"capture", "-n", "2", "-o", "out"});
+  EXPECT_EQ(again.exit_code, 5) << describe(again);
+  EXPECT_NE(again.err.find("holds 3 frames of an earlier capture: use --overwrite"), std::string::npos)
+      << again.err;
+  EXPECT_EQ(files_in(dir_ / "out"), 3);
+  ASSERT_EQ(run({"capture", "-n", "2", "-o", "out", "--overwrite"}).exit_code, 0);
+  EXPECT_EQ(files_in(dir_ / "out"), 2);
+  const ToolRun log = run({"info", "--log", "no-such-folder/driver.log"});
+  EXPECT_EQ(log.exit_code, 5) << describe(log);
+  EXPECT_EQ(log.err,
+            "dscam: cannot write the log file 'no-such-folder/driver.log': No such file or directory\n");
+  const ToolRun info = run({"info"});
+  for (const char *named :
+       {"     3 zoom                     get,set\n", "     3 allocator framing        get\n"})
+    EXPECT_NE(info.out.find(named), std::string::npos) << named << info.out;
+}
+
+// Makes sure --json gives the summary (info: the whole description) as one
+// JSON object on a line, on stdout (stream: stderr), and -q leaves nothing
+// else on stderr (a text summary mixed in, a JSON object split over lines or
+// on the wrong stream fails it).
+TEST_F(ToolTest, JsonAndQuiet) {
+  const ToolRun capture = run({"capture", "-n", "2", "-o", "out", "--json", "-q"});
+  ASSERT_EQ(capture.exit_code, 0) << describe(capture);
+  EXPECT_TRUE(capture.err.empty()) << capture.err;
+  EXPECT_EQ(capture.out.rfind("{\"frames\":2,\"damaged\":0,", 0), 0u) << capture.out;
+  EXPECT_EQ(capture.out.find('\n'), capture.out.size() - 1) << capture.out;
+  EXPECT_NE(capture.out.find("\"exit_status\":0,\"error\":null}"), std::string::npos) << capture.out;
+  const ToolRun stream = run({"stream", "-n", "1", "--json"});
+  ASSERT_EQ(stream.exit_code, 0) << describe(stream);
+  EXPECT_EQ(stream.out.size(), 230400u);
+  ASSERT_FALSE(stream.err_lines().empty());
+  EXPECT_EQ(stream.err_lines().back().rfind("{\"frames\":1,", 0), 0u) << stream.err;
+  const ToolRun info = run({"info", "--json"});
+  ASSERT_EQ(info.exit_code, 0) << describe(info);
+  EXPECT_EQ(info.out.rfind("{\"usb\":{\"device\":{\"usb\":\"1.10\"", 0), 0u) << info.out;
+  EXPECT_NE(
+      info.out.find("{\"name\":\"zoom\",\"id\":3,\"get\":true,\"set\":true,\"minimum\":0,\"maximum\":100,"
+                    "\"step\":1,\"default\":50,\"current\":50,"),
+      std::string::npos)
+      << info.out;
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <unistd.h>
 
 #include "tests/usb/usb_fixture.h"
@@ -29,12 +28,10 @@ TEST_F(BulkTransferTest, CompletesAtOnceOrLaterOnTheAnsweringThread) {
     const char *what;
     Mode mode;
     bool answer_first; // the device has its answer before the read starts
-    ULONG direction;
     Where where;
-  } cases[] = {{"at once", Mode::Immediate, true, 1, Caller},
-               {"direction 2", Mode::Immediate, true, 2, Caller},
-               {"later", Mode::Immediate, false, 1, HostController},
-               {"device thread", Mode::Deferred, true, 1, Device}};
+  } cases[] = {{"at once", Mode::Immediate, true, Caller},
+               {"later", Mode::Immediate, false, HostController},
+               {"device thread", Mode::Deferred, true, Device}};
   const uint8_t packet[] = {0x03, 0x00, 0x02, 0x00, 0xAB, 0xCD, 0x78, 0x01};
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -44,8 +41,7 @@ TEST_F(BulkTransferTest, CompletesAtOnceOrLaterOnTheAnsweringThread) {
     TransferResult result;
     if (c.answer_first)
       device_->queue_in(packet);
-    EXPECT_EQ(transfer(result, buffer.data(), 65536, c.direction),
-              c.where == Caller ? STATUS_SUCCESS : STATUS_PENDING);
+    EXPECT_EQ(transfer(result, buffer.data(), 65536), c.where == Caller ? STATUS_SUCCESS : STATUS_PENDING);
     if (!c.answer_first)
       device_->queue_in(packet);
     ASSERT_TRUE(result.wait() && rig_.bus().wait_idle(5000ms));
@@ -57,17 +53,11 @@ TEST_F(BulkTransferTest, CompletesAtOnceOrLaterOnTheAnsweringThread) {
     EXPECT_TRUE(c.where != Device || result.thread == device_->thread_id());
     EXPECT_TRUE(c.where == Caller || result.irql == DISPATCH_LEVEL);
   }
-  uint8_t command[] = {0x1B, 0x43, 0x02, 0x00, 0x01, 0x0C, 0x0D, 0x00};
-  TransferResult write;
-  device_->set_answer_mode(Mode::Immediate);
-  EXPECT_EQ(transfer(write, command, sizeof command, 0), STATUS_SUCCESS);
-  EXPECT_EQ(device_->out_packets(), (std::vector<std::vector<uint8_t>>{{command, command + sizeof command}}));
 }
 
-// Makes sure a pending read ends once, with its status and log line, by removal (before it returns), port or
-// pipe reset, new selection or cancel. Catches a removal or reset that leaves it waiting.
-TEST_F(BulkTransferTest, PendingReadEndsByRemovalResetNewSelectionOrCancel) {
-  std::optional<OwnTransfer> own; // the cancel row's read
+// Makes sure a pending read ends once, with its status, by removal (before it returns), port or
+// pipe reset. Catches a removal or reset that leaves it waiting. (Cancels: usb_stress_test.cpp.)
+TEST_F(BulkTransferTest, PendingReadEndsByRemovalOrReset) {
   const struct {
     const char *what;
     std::function<void()> act;
@@ -77,42 +67,17 @@ TEST_F(BulkTransferTest, PendingReadEndsByRemovalResetNewSelectionOrCancel) {
       {"port reset", [&] { EXPECT_EQ(QRNUSB_ResetPort(pdo()), STATUS_SUCCESS); }, USBD_STATUS_CANCELED},
       {"pipe reset", [&] { EXPECT_EQ(QRNUSB_ResetPipe(pdo(), in_pipe()), STATUS_SUCCESS); },
        USBD_STATUS_CANCELED},
-      {"new selection",
-       [&] {
-         PHW_DEVICE_EXTENSION ext = rig_.extension();
-         PUSBD_INTERFACE_INFORMATION fresh = nullptr;
-         ASSERT_EQ(QRNUSB_SelectInterface(pdo(), ext->pConfigurationDescriptor, 0x10000, &fresh),
-                   STATUS_SUCCESS);
-         ExFreePool(ext->pInterfaceInformation);
-         ext->pInterfaceInformation = fresh;
-       },
-       USBD_STATUS_CANCELED},
-      {"cancel", [&] { EXPECT_TRUE(IoCancelIrp(own->irp)); }, USBD_STATUS_CANCELED},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_NO_FATAL_FAILURE(start_scripted());
     std::vector<uint8_t> buffer(65536);
     TransferResult result;
-    const bool cancel = c.what == std::string("cancel");
-    EXPECT_EQ(cancel ? own.emplace(pdo(), in_pipe()).submit() : transfer(result, buffer.data(), 65536),
-              STATUS_PENDING);
+    EXPECT_EQ(transfer(result, buffer.data(), 65536), STATUS_PENDING);
     c.act();
     EXPECT_TRUE(c.status != USBD_STATUS_DEVICE_GONE || result.calls == 1) << "the removal returned first";
-    if (cancel) {
-      ASSERT_TRUE(wait_event(own->done));
-      EXPECT_TRUE(own->irp->IoStatus.Status == STATUS_CANCELLED && own->urb->UrbHeader.Status == c.status);
-      EXPECT_NE(own->thread, std::this_thread::get_id());
-      EXPECT_TRUE(rig_.bus().wait_idle(5000ms) && device_->cancelled() == 1);
-    } else {
-      ASSERT_TRUE(result.wait());
-      EXPECT_TRUE(result.calls == 1 && result.status == c.status && result.bytes == 0);
-      char line[96];
-      std::snprintf(line, sizeof line,
-                    "QRNUSB_AsyncReadComp Error status=0x%08X,Len=0x00010000 retLen=0x00000000\n",
-                    static_cast<unsigned>(c.status));
-      EXPECT_EQ(log_count(line), 1u);
-    }
+    ASSERT_TRUE(result.wait());
+    EXPECT_TRUE(result.calls == 1 && result.status == c.status && result.bytes == 0);
     TransferResult again;
     if (c.status == USBD_STATUS_DEVICE_GONE) {
       EXPECT_EQ(transfer(again, buffer.data(), 8, 0), STATUS_DEVICE_NOT_CONNECTED);
@@ -122,7 +87,6 @@ TEST_F(BulkTransferTest, PendingReadEndsByRemovalResetNewSelectionOrCancel) {
       EXPECT_EQ(transfer(again, buffer.data(), 65536), STATUS_SUCCESS);
     }
     EXPECT_TRUE(rig_.bus().wait_idle(5000ms));
-    own.reset();
     end_round(c.what);
   }
 }
@@ -152,47 +116,28 @@ TEST_F(BulkTransferTest, DeviceErrorsEndTransfersWithTheirStatus) {
       own.urb->UrbBulkOrInterruptTransfer.TransferFlags &= ~static_cast<ULONG>(USBD_SHORT_TRANSFER_OK);
     device_->queue_in(one);
     (void)own.submit();
-    ASSERT_TRUE(wait_event(own.done));
+    ASSERT_EQ(rig::wait_object(&own.done, 5s), STATUS_SUCCESS);
     EXPECT_EQ(own.urb->UrbHeader.Status, short_ok ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER);
   }
 }
 
-// Makes sure a transfer that cannot start or that the bus fails calls back once, 0 bytes, after its log line
-// and every record freed. Catches a second or missing callback, a leak (the MDL not freed).
+// Makes sure a transfer that cannot start for want of memory calls back once, 0 bytes, every record freed
+// first. Catches a second or missing callback, a leak. (The bus failing a transfer: the camera's read-error
+// fault in protocol/camera_pictures_test.cpp.)
 TEST_F(BulkTransferTest, FailedStartCallsBackOnceAfterReleasingEverything) {
   ASSERT_NO_FATAL_FAILURE(start_scripted());
-  const NTSTATUS no_room = STATUS_INSUFFICIENT_RESOURCES;
-  const struct {
-    ULONG tag; // whose nth allocation fails; 0: the bus fails the URB
-    uint64_t nth;
-    NTSTATUS returned, status;
-    std::vector<std::string> log;
-  } cases[] = {
-      {PoolTag("Wdm "), 1, no_room, no_room, {"TEST CALLBACK\n", "QRNUSB_ReadWrite no room context\n"}},
-      {PoolTag("Mdl "), 1, no_room, no_room, {"QRNUSB_ReadWrite no room Mdl\n", "TEST CALLBACK\n"}},
-      {PoolTag("Wdm "), 2, no_room, no_room, {"QRNUSB_ReadWrite no room URB\n", "TEST CALLBACK\n"}},
-      {PoolTag("Irp "), 1, no_room, no_room, {"QRNUSB_ReadWrite no room IRP\n", "TEST CALLBACK\n"}},
-      {0,
-       0,
-       STATUS_UNSUCCESSFUL,
-       USBD_STATUS_DEV_NOT_RESPONDING,
-       {"QRNUSB_AsyncReadComp Error status=0xC0000005,Len=0x00010000 retLen=0x00000000\n", "TEST CALLBACK\n",
-        "error QRNUSB_ReadWrite status=0xC0000001\n"}},
-  };
   std::vector<uint8_t> buffer(65536);
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.log.front());
-    clear_log();
-    if (c.tag != 0)
-      platform::pool_fail_nth(c.nth, c.tag);
-    else
-      rig_.bus().fail_requests(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, USBD_STATUS_DEV_NOT_RESPONDING);
+  for (auto [tag, nth] : {std::pair{PoolTag("Wdm "), 1},
+                          {PoolTag("Mdl "), 1},
+                          {PoolTag("Wdm "), 2},
+                          {PoolTag("Irp "), 1}}) { // context, MDL, URB, IRP
+    SCOPED_TRACE(platform::pool_tag_text(tag) + " " + std::to_string(nth));
+    platform::pool_fail_nth(nth, tag);
     TransferResult result;
-    EXPECT_EQ(transfer(result, buffer.data(), 65536), c.returned);
+    EXPECT_EQ(transfer(result, buffer.data(), 65536), STATUS_INSUFFICIENT_RESOURCES);
     platform::pool_faults_clear();
-    EXPECT_TRUE(result.calls == 1 && result.bytes == 0 && result.status == c.status);
+    EXPECT_TRUE(result.calls == 1 && result.bytes == 0 && result.status == STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(result.live_at_callback, 0u);
-    EXPECT_EQ(log(), c.log);
   }
   EXPECT_EQ(device_->submitted(), 0u);
 }

@@ -116,8 +116,8 @@ TEST_F(DeviceStartTest, FindsAndResetsThePipesOrEndsWithTheStepsError) {
   }
 }
 
-// Makes sure an unanswered control request ends after 3 s with STATUS_TIMEOUT and its lines, cancelled before
-// the call returns. Catches a wrong limit, a lost time-out, a late completion's write.
+// Makes sure an unanswered control request ends after 3 s with STATUS_TIMEOUT, cancelled before the call
+// returns. Catches a wrong limit, a lost time-out, a late completion's write.
 TEST_F(DeviceStartTest, SilentDeviceTimesOutAfterThreeSeconds) {
   ASSERT_NO_FATAL_FAILURE(plug());
   rig_.bus().set_control_delay(60s);
@@ -126,12 +126,6 @@ TEST_F(DeviceStartTest, SilentDeviceTimesOutAfterThreeSeconds) {
   const auto waited = std::chrono::steady_clock::now() - began;
   EXPECT_GE(waited, 3s);
   EXPECT_LT(waited, rig::under_sanitizer() ? 10s : 5s);
-  const std::vector<std::string> lines = log();
-  const auto timing = std::find(lines.begin(), lines.end(), "Invalid status=0x00000102\n");
-  ASSERT_TRUE(timing != lines.begin() && timing != lines.end() && timing + 1 != lines.end());
-  EXPECT_EQ(timing[-1].rfind("InternalRequest StartTime=0x", 0), 0u) << timing[-1];
-  EXPECT_NE(timing[-1].find("msec\n"), std::string::npos) << timing[-1];
-  EXPECT_EQ(timing[1], "status 0x00000102\n");
   EXPECT_EQ(log_count("ERROR:GetDeviceDescriptor status 0x00000102\n"), 1u);
   EXPECT_TRUE(rig_.bus().wait_idle(5000ms));
   EXPECT_EQ(rig_.bus().counters().cancelled, 1u);

@@ -17,12 +17,6 @@
 
 namespace usbtest {
 
-// Waits at most 5 s for a notification event; true when it was set.
-inline bool wait_event(KEVENT &event) {
-  LARGE_INTEGER limit{.QuadPart = -50'000'000LL};
-  return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit) == STATUS_SUCCESS;
-}
-
 // What one QRNUSB_ReadWrite reported through record_transfer.
 struct TransferResult {
   KEVENT done; // notification: set by the callback
@@ -35,7 +29,7 @@ struct TransferResult {
   size_t live_at_callback = 0; // the transfer's context, URB and MDL still live then
 
   TransferResult() { KeInitializeEvent(&done, NotificationEvent, FALSE); }
-  bool wait() { return wait_event(done); }
+  bool wait() { return rig::wait_object(&done, std::chrono::seconds(5)) == STATUS_SUCCESS; }
 };
 
 // The tests' QRNUSB_RW_CALLBACK: records the result, logs "TEST CALLBACK\n" (its

@@ -90,7 +90,7 @@ TEST_F(UsbStressTest, CancelRacingTheAnswerEndsEachTransferOnce) {
     std::thread answer([&] { device_->queue_in(packet); });
     IoCancelIrp(own.irp);
     answer.join();
-    ASSERT_TRUE(wait_event(own.done));
+    ASSERT_EQ(rig::wait_object(&own.done, 5s), STATUS_SUCCESS);
     ASSERT_TRUE(rig_.bus().wait_idle(5000ms));
     EXPECT_EQ(own.calls.load(), 1);
     if (own.urb->UrbHeader.Status == USBD_STATUS_CANCELED) {

@@ -22,16 +22,25 @@ int interrupted(const SignalWatch &signals, std::string *error) {
   return kExitInterrupted;
 }
 
-// dscam zoom: the reading, or a set confirmed by the reading.
+// The exit code of a failed control request `what`: an unplugged camera is
+// named as such; otherwise the request's own reason.
+int control_failed(Session &session, const std::string &what, NTSTATUS status, std::string *error) {
+  *error = session.camera_gone_now() ? "the camera was disconnected" : control_failure(what, status);
+  return kExitCapture;
+}
+
+// dscam zoom: the reading, or a set confirmed by the reading. Nothing is shown
+// when the camera gave no reading.
 int zoom(Session &session, const Options &options, const SignalWatch &signals, std::string *error) {
   streamclass::Adapter &adapter = session.adapter();
   long reading = 0;
+  bool read_failed = true;
   NTSTATUS status;
   if (options.zoom_given) {
     *error = zoom_check(adapter, options.zoom);
     if (!error->empty())
       return kExitUsage;
-    status = zoom_set_and_confirm(adapter, signals, options.zoom, kZoomSettle, &reading);
+    status = zoom_set_and_confirm(adapter, signals, options.zoom, kZoomSettle, &reading, &read_failed);
   } else {
     KSPROPERTY_CAMERACONTROL_S value{};
     status = streamclass::get_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM, value);
@@ -39,10 +48,8 @@ int zoom(Session &session, const Options &options, const SignalWatch &signals, s
   }
   if (const int result = interrupted(signals, error))
     return result;
-  if (!NT_SUCCESS(status)) {
-    *error = control_failure("the zoom request", status);
-    return kExitCapture;
-  }
+  if (!NT_SUCCESS(status))
+    return control_failed(session, read_failed ? "the zoom reading" : "the zoom setting", status, error);
   std::printf("zoom: %ld\n", reading);
   std::fflush(stdout);
   if (options.zoom_given && reading != options.zoom) {
@@ -59,16 +66,12 @@ int focus(Session &session, const SignalWatch &signals, std::string *error) {
                                                     KSPROPERTY_CAMERACONTROL_FLAGS_AUTO);
   if (const int result = interrupted(signals, error))
     return result;
-  if (!NT_SUCCESS(status)) {
-    *error = control_failure("the auto focus", status);
-    return kExitCapture;
-  }
+  if (!NT_SUCCESS(status))
+    return control_failed(session, "the auto focus", status, error);
   KSPROPERTY_CAMERACONTROL_S value{};
   status = streamclass::get_camera_control(adapter, KSPROPERTY_CAMERACONTROL_FOCUS, value);
-  if (!NT_SUCCESS(status)) {
-    *error = control_failure("reading the focus", status);
-    return kExitCapture;
-  }
+  if (!NT_SUCCESS(status))
+    return control_failed(session, "the focus reading", status, error);
   std::printf("focus: %s\n", focus_text(value).c_str());
   std::fflush(stdout);
   return kExitOk;

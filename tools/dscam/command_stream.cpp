@@ -1,4 +1,5 @@
-// dscam stream: raw BGR24 frames, top-down, on standard output.
+// dscam stream: raw BGR24 frames, top-down, on standard output (never a
+// terminal); messages and the summary on standard error.
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -57,6 +58,12 @@ private:
 } // namespace
 
 int command_stream(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error) {
+  // Raw video on a terminal is noise that can leave the terminal unusable.
+  if (isatty(STDOUT_FILENO) == 1) {
+    *error = "standard output is a terminal: send the raw frames to a file or a pipe "
+             "(dscam stream > video.bgr, dscam stream | ffplay ...)";
+    return kExitOutput;
+  }
   Session session(options, wakeup);
   int result = session.start(error);
   if (result != kExitOk)
@@ -66,6 +73,7 @@ int command_stream(const Options &options, const SignalWatch &signals, Wakeup &w
   RunPlan plan;
   plan.frames = static_cast<uint64_t>(options.frames);
   plan.duration = options.duration;
+  plan.json_out = stderr;
   PipeSink sink(STDOUT_FILENO, options.width, options.height);
   return run_stream(session, top_down, plan, sink, signals, wakeup, error);
 }

@@ -17,5 +17,6 @@ int command_info(const Options &options, const SignalWatch &signals, Wakeup &wak
 int command_zoom(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
 int command_focus(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
 int command_serve(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
+int command_list(std::string *error);
 
 } // namespace dscam

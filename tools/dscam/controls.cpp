@@ -52,7 +52,8 @@ std::string zoom_check(const streamclass::Adapter &adapter, long value) {
 }
 
 NTSTATUS zoom_set_and_confirm(streamclass::Adapter &adapter, const SignalWatch &signals, long value,
-                              std::chrono::milliseconds limit, long *reading) {
+                              std::chrono::milliseconds limit, long *reading, bool *read_failed) {
+  *read_failed = false;
   NTSTATUS status =
       streamclass::set_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM, static_cast<LONG>(value),
                                       KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL);
@@ -67,6 +68,7 @@ NTSTATUS zoom_set_and_confirm(streamclass::Adapter &adapter, const SignalWatch &
     status = streamclass::get_camera_control(adapter, KSPROPERTY_CAMERACONTROL_ZOOM, current);
     if (NT_SUCCESS(status))
       *reading = current.Value;
+    *read_failed = !NT_SUCCESS(status);
     if (!NT_SUCCESS(status) || current.Value == value || signals.caught() != 0 ||
         std::chrono::steady_clock::now() >= deadline)
       return status;
@@ -74,7 +76,14 @@ NTSTATUS zoom_set_and_confirm(streamclass::Adapter &adapter, const SignalWatch &
   }
 }
 
+bool camera_did_not_answer(NTSTATUS status) {
+  return status == STATUS_IO_DEVICE_ERROR || status == STATUS_IO_TIMEOUT ||
+         status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DEVICE_REMOVED;
+}
+
 std::string control_failure(const std::string &what, NTSTATUS status) {
+  if (camera_did_not_answer(status))
+    return "the camera did not answer " + what + ": " + status_text(status);
   return what + " failed: " + status_text(status);
 }
 

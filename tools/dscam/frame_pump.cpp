@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "stream/stream_public.h"
+
 namespace dscam {
 
 FramePump::FramePump(streamclass::Pin &pin, ULONG bytes, unsigned buffers, size_t queue_limit, Wakeup &wakeup)
@@ -47,42 +49,57 @@ void FramePump::submit_one() {
     outstanding_.push_back(std::move(buffer));
 }
 
+// Copies a whole frame and what the driver said about it into the queue, or
+// counts it dropped when the queue is full. Called with the lock held.
+void FramePump::queue_frame(const streamclass::Frame &frame, bool damaged) {
+  if (queue_.size() >= queue_limit_) {
+    counts_.queue_drops++;
+    drops_pending_++;
+    return;
+  }
+  PumpFrame out;
+  if (!spare_.empty()) {
+    out.bytes = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  const std::span<const uint8_t> data = frame.data();
+  out.bytes.assign(data.begin(), data.end());
+  out.damaged = damaged;
+  out.time_valid = (frame.header().OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
+  out.time = frame.header().PresentationTime.Time;
+  if (const KS_FRAME_INFO *info = frame.frame_info()) {
+    out.picture_number = info->PictureNumber;
+    out.drop_count = info->DropCount;
+  }
+  out.tool_drops = drops_pending_;
+  drops_pending_ = 0;
+  queue_.push_back(std::move(out));
+}
+
 // A read came back (driver's transfer thread, or the thread closing the pin):
-// its frame is queued for the main loop and a new buffer goes in its place.
+// a whole frame is queued for the main loop and a new buffer goes in its
+// place; a failed read is not replaced.
 void FramePump::completed(const streamclass::Frame &frame) {
-  const bool good = frame.status() == STATUS_SUCCESS && frame.data().size() >= bytes_;
-  bool again;
+  const bool success = frame.status() == STATUS_SUCCESS;
+  bool again = false;
   {
     std::lock_guard lock(mutex_);
-    if (frame.status() == STATUS_SUCCESS && !good) {
-      counts_.errors++;
+    if (success && frame.data().size() < bytes_) {
       counts_.short_frames++;
-    } else if (good) {
+      again = running_;
+    } else if (success) {
+      const KS_FRAME_INFO *info = frame.frame_info();
+      const bool damaged = info != nullptr && (info->dwFrameFlags & VELTRA_FRAMEF_DAMAGED) != 0;
       counts_.frames++;
-      if (const KS_FRAME_INFO *info = frame.frame_info())
+      if (info != nullptr)
         counts_.driver_drops = info->DropCount;
-      if (queue_.size() >= queue_limit_) {
-        counts_.queue_drops++;
-      } else {
-        std::vector<uint8_t> storage;
-        if (!spare_.empty()) {
-          storage = std::move(spare_.back());
-          spare_.pop_back();
-        }
-        const std::span<const uint8_t> data = frame.data();
-        storage.assign(data.begin(), data.end());
-        queue_.push_back(std::move(storage));
-      }
-      consecutive_errors_ = 0;
+      queue_frame(frame, damaged);
+      again = running_;
     } else if (running_) {
-      // Reads cancelled by the close at the end of a run are no errors.
-      counts_.errors++;
+      // Reads cancelled by the close at the end of a run are no failures.
+      counts_.failed_reads++;
       counts_.last_error = frame.status();
-      consecutive_errors_++;
     }
-    // A read that fails at once would be replaced, and fail, without end: after
-    // a run of failures the pump lets the queue drain and the watchdog decide.
-    again = running_ && consecutive_errors_ <= 2 * buffers_;
   }
   wakeup_.ring();
   if (again)
@@ -93,12 +110,12 @@ void FramePump::completed(const streamclass::Frame &frame) {
     idle_.notify_all();
 }
 
-bool FramePump::pop(std::vector<uint8_t> &frame) {
+bool FramePump::pop(PumpFrame &frame) {
   std::lock_guard lock(mutex_);
   if (queue_.empty())
     return false;
-  if (frame.capacity() != 0)
-    spare_.push_back(std::move(frame));
+  if (frame.bytes.capacity() != 0)
+    spare_.push_back(std::move(frame.bytes));
   frame = std::move(queue_.front());
   queue_.pop_front();
   return true;

@@ -1,18 +1,20 @@
 // The frame pump: keeps a number of frame buffers queued on the capture pin and
-// hands each completed frame's bytes to the main loop through a bounded queue.
+// hands each completed frame, with what the driver said about it, to the main
+// loop through a bounded queue.
 //
 // The driver completes reads on its transfer thread, where the pump's callback
-// copies the frame (a frame shorter than the format's image, a picture the
-// driver could not decode, is counted as an error and not passed on) (never blocking: when the main loop
-// falls behind by more than the queue holds, the frame is dropped and counted) and submits a new buffer,
-// after a failed read too, so that a camera that fails one picture does not end the stream. Storage for
-// frames is reused.
+// copies the frame and submits a new buffer. It never blocks there: when the
+// main loop falls behind by more than the queue holds, the frame is dropped and
+// counted. A frame shorter than the format's image is counted and not passed
+// on; a frame the driver marked damaged is passed on with the mark. A failed
+// read is counted and not replaced: the driver ends its transfer thread when
+// the camera's exchange fails, so the main loop decides whether to reopen the
+// pin. Storage for frames is reused.
 //
 // Thread-safe. Stop the pump, then close the pin (which completes every read
 // still queued), then destroy the pump.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,14 +27,25 @@
 
 namespace dscam {
 
+// One frame as the driver delivered it.
+struct PumpFrame {
+  std::vector<uint8_t> bytes;
+  bool damaged = false;        // its picture did not decode whole (VELTRA_FRAMEF_DAMAGED)
+  bool time_valid = false;     // the stream header carries a presentation time
+  LONGLONG time = 0;           // presentation time, 100 ns units of the pin's master clock
+  LONGLONG picture_number = 0; // KS_FRAME_INFO.PictureNumber
+  LONGLONG drop_count = 0;     // KS_FRAME_INFO.DropCount: the pin's dropped pictures so far
+  uint64_t tool_drops = 0;     // frames the pump dropped since the frame before this one
+};
+
+// What one pump has counted.
 struct PumpCounts {
-  uint64_t frames = 0;       // reads completed with a frame
-  uint64_t errors = 0;       // failed reads (cancelled ones at the end excluded) and short frames
-  uint64_t short_frames = 0; // reads completed with fewer bytes than the format's image
-  NTSTATUS last_error = STATUS_SUCCESS;
-  uint64_t queue_drops = 0; // frames dropped because the main loop fell behind
-  int64_t driver_drops = 0; // the driver's drop count of the last frame (KS_FRAME_INFO)
-  std::chrono::steady_clock::time_point last_completion; // of any read
+  uint64_t frames = 0;                  // reads completed with a whole frame, damaged ones included
+  uint64_t failed_reads = 0;            // reads completed with a failure (not those cancelled by the close)
+  uint64_t short_frames = 0;            // reads completed with fewer bytes than the format's image
+  NTSTATUS last_error = STATUS_SUCCESS; // the status of the last failed read
+  uint64_t queue_drops = 0;             // frames dropped because the main loop fell behind
+  int64_t driver_drops = 0;             // the DropCount of the last frame
 };
 
 class FramePump {
@@ -51,12 +64,13 @@ public:
 
   // Takes the oldest queued frame into `frame` (whose old storage the pump
   // keeps for reuse); false when none is queued.
-  bool pop(std::vector<uint8_t> &frame);
+  bool pop(PumpFrame &frame);
   PumpCounts counts() const;
 
 private:
   void submit_one();
   void completed(const streamclass::Frame &frame);
+  void queue_frame(const streamclass::Frame &frame, bool damaged);
 
   streamclass::Pin &pin_;
   const ULONG bytes_;
@@ -67,12 +81,12 @@ private:
   std::condition_variable idle_; // signals a callback's return while stopping
   bool running_ = false;
   std::vector<std::unique_ptr<streamclass::FrameBuffer>> outstanding_;
-  std::deque<std::vector<uint8_t>> queue_;  // frames for the main loop, oldest first
+  std::deque<PumpFrame> queue_;             // frames for the main loop, oldest first
   std::vector<std::vector<uint8_t>> spare_; // storage to reuse
   PumpCounts counts_;
-  uint64_t submitted_ = 0;          // reads the pin accepted
-  uint64_t callbacks_done_ = 0;     // completion callbacks that have returned
-  unsigned consecutive_errors_ = 0; // failed reads since the last frame
+  uint64_t drops_pending_ = 0;  // queue drops not yet reported with a frame
+  uint64_t submitted_ = 0;      // reads the pin accepted
+  uint64_t callbacks_done_ = 0; // completion callbacks that have returned
 };
 
 } // namespace dscam

@@ -91,6 +91,10 @@ const char *image_extension(ImageFormat format) {
     return "png";
   case ImageFormat::Ppm:
     return "ppm";
+  case ImageFormat::Jpeg:
+    return "jpg";
+  case ImageFormat::Avi:
+    return "avi";
   case ImageFormat::Bmp:
     break;
   }
@@ -103,6 +107,8 @@ std::string write_image(ImageFormat format, const std::string &path, const Frame
     bytes = encode_png(image);
   else if (format == ImageFormat::Ppm)
     bytes = encode_ppm(image);
+  else if (format == ImageFormat::Jpeg)
+    bytes = encode_jpeg(image);
   else
     bytes = encode_bmp(image);
   if (bytes.empty())

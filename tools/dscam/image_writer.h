@@ -3,7 +3,8 @@
 // bottom-up unless the format asked for top-down rows.
 //
 // BMP holds the frame exactly as delivered (a top-down frame gets a negative
-// height); PNG and PPM are written top-down in red-green-blue order.
+// height); PNG and PPM are written top-down in red-green-blue order; JPEG is
+// encoded with libjpeg.
 #pragma once
 
 #include <cstdint>
@@ -28,11 +29,12 @@ struct FrameImage {
 std::vector<uint8_t> encode_bmp(const FrameImage &image);
 std::vector<uint8_t> encode_ppm(const FrameImage &image);
 std::vector<uint8_t> encode_png(const FrameImage &image);
+std::vector<uint8_t> encode_jpeg(const FrameImage &image);
 
 // The frame's pixels top-down in red-green-blue order, width x 3 bytes a row.
 std::vector<uint8_t> rgb_top_down(const FrameImage &image);
 
-// The file name extension of a format ("bmp").
+// The file name extension of an image format ("bmp"; "jpg" for JPEG).
 const char *image_extension(ImageFormat format);
 
 // Encodes the frame and writes it to `path`. An empty string on success, else

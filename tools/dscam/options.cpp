@@ -3,10 +3,15 @@
 #include "tools/dscam/options.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 #include "emulator/camera/faults.h"
 
@@ -20,7 +25,8 @@ enum CommandMask : unsigned {
   kInfo = 1u << 2,
   kZoom = 1u << 3,
   kFocus = 1u << 4,
-  kServe = 1u << 5,
+  kList = 1u << 5,
+  kServe = 1u << 6,
   kRuns = kCapture | kStream,
   kAll = kCapture | kStream | kInfo | kZoom | kFocus | kServe,
 };
@@ -82,6 +88,7 @@ std::string set_output(Options &options, std::string_view value) {
   if (value.empty())
     return "empty folder name for -o";
   options.out_dir = value;
+  options.out_given = true;
   return {};
 }
 
@@ -92,8 +99,12 @@ std::string set_format(Options &options, std::string_view value) {
     options.format = ImageFormat::Png;
   else if (value == "ppm")
     options.format = ImageFormat::Ppm;
+  else if (value == "jpeg" || value == "jpg")
+    options.format = ImageFormat::Jpeg;
+  else if (value == "avi")
+    options.format = ImageFormat::Avi;
   else
-    return bad_value("--format", value, "bmp, png or ppm");
+    return bad_value("--format", value, "bmp, png, ppm, jpeg or avi");
   return {};
 }
 
@@ -162,6 +173,37 @@ std::string set_listen(Options &options, std::string_view value) {
   return {};
 }
 
+std::string set_skip_damaged(Options &options, std::string_view) {
+  options.skip_damaged = true;
+  return {};
+}
+
+std::string set_retries(Options &options, std::string_view value) {
+  if (!parse_long(value, 0, 1000, &options.retries))
+    return bad_value("--retries", value, "a number of retries, 0 to 1000");
+  return {};
+}
+
+std::string set_frames_info(Options &options, std::string_view) {
+  options.frames_info = true;
+  return {};
+}
+
+std::string set_overwrite(Options &options, std::string_view) {
+  options.overwrite = true;
+  return {};
+}
+
+std::string set_json(Options &options, std::string_view) {
+  options.json = true;
+  return {};
+}
+
+std::string set_quiet(Options &options, std::string_view) {
+  options.quiet = true;
+  return {};
+}
+
 std::string set_pictures(Options &options, std::string_view value) {
   if (value.empty())
     return "empty path for --pictures";
@@ -207,6 +249,16 @@ std::string set_seed(Options &options, std::string_view value) {
   return {};
 }
 
+std::string set_usb(Options &options, std::string_view value) {
+  options.usb = true;
+  return usbbus::usb_selector_parse(value, &options.usb_device);
+}
+
+std::string set_wait(Options &options, std::string_view) {
+  options.wait = true;
+  return {};
+}
+
 std::string set_log(Options &options, std::string_view value) {
   options.log_file = value;
   return value.empty() ? "empty file name for --log" : "";
@@ -242,19 +294,27 @@ constexpr OptionRule kOptions[] = {
     {"size", 0, true, kRuns | kServe, set_size},
     {"listen", 0, true, kServe, set_listen},
     {"top-down", 0, false, kCapture, set_top_down},
+    {"overwrite", 0, false, kCapture, set_overwrite},
     {"set", 0, true, kRuns, add_change},
     {"watchdog", 0, true, kRuns, set_watchdog},
+    {"skip-damaged", 0, false, kRuns, set_skip_damaged},
+    {"retries", 0, true, kRuns, set_retries},
+    {"frames-info", 0, false, kRuns, set_frames_info},
+    {"json", 0, false, kRuns | kInfo, set_json},
+    {"quiet", 'q', false, kRuns, set_quiet},
     {"pictures", 0, true, kAll, set_pictures},
     {"camera-fps", 0, true, kAll, set_camera_fps},
     {"link", 0, true, kAll, set_link},
     {"chunk", 0, true, kAll, set_chunk},
     {"fault", 0, true, kAll, add_fault},
     {"seed", 0, true, kAll, set_seed},
+    {"usb", 0, true, kAll, set_usb},
+    {"wait", 0, false, kAll, set_wait},
     {"log", 0, true, kAll, set_log},
     {"verbose", 'v', false, kAll, set_verbose},
     {"trace", 0, true, kAll, set_trace},
     {"pcap", 0, true, kAll, set_pcap},
-    {"help", 'h', false, kAll, set_help},
+    {"help", 'h', false, kAll | kList, set_help},
 };
 
 struct CommandInfo {
@@ -266,7 +326,8 @@ struct CommandInfo {
 constexpr CommandInfo kCommands[] = {
     {Command::Capture, "capture", kCapture}, {Command::Stream, "stream", kStream},
     {Command::Info, "info", kInfo},          {Command::Zoom, "zoom", kZoom},
-    {Command::Focus, "focus", kFocus},       {Command::Serve, "serve", kServe},
+    {Command::Focus, "focus", kFocus},       {Command::List, "list", kList},
+    {Command::Serve, "serve", kServe},
 };
 
 // The option of a long name ("frames") or a short one ('n'); NULL when none.
@@ -314,8 +375,15 @@ std::string take_option(Options &options, unsigned mask, int argc, const char *c
       value = arg.substr(eq + 1);
       inline_value = true;
     }
-  } else if (arg.size() == 2) {
+  } else {
+    // "-n 3", or its value attached: "-n3".
     rule = find_short(arg[1]);
+    if (arg.size() > 2 && rule != nullptr && rule->takes_value) {
+      value = arg.substr(2);
+      inline_value = true;
+    } else if (arg.size() > 2) {
+      rule = nullptr;
+    }
   }
   if (rule == nullptr || (rule->commands & mask) == 0)
     return "unknown option '" + std::string(arg) + "' for " + command_name(options.command);
@@ -329,15 +397,57 @@ std::string take_option(Options &options, unsigned mask, int argc, const char *c
   return rule->handle(options, value);
 }
 
+// Whether the file starts with the JPEG start-of-image marker (FF D8 FF).
+bool starts_as_jpeg(const std::filesystem::path &path) {
+  unsigned char head[3] = {};
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char *>(head), sizeof(head));
+  return in.gcount() == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+}
+
+// The camera plays the file at `path`, or the *.jpg and *.jpeg files of the
+// folder: each must at least start as a JPEG picture, so that a wrong file is
+// named now rather than showing as frames that never decode.
+std::string check_pictures(const std::string &path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<fs::path> files;
+  if (fs::is_directory(path, ec)) {
+    for (const auto &entry : fs::directory_iterator(path, ec)) {
+      std::string ext = entry.path().extension().string();
+      std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (entry.is_regular_file() && (ext == ".jpg" || ext == ".jpeg"))
+        files.push_back(entry.path());
+    }
+    if (files.empty())
+      return "no JPEG picture (*.jpg, *.jpeg) in the folder '" + path + "'";
+  } else if (fs::exists(path, ec)) {
+    files.emplace_back(path);
+  } else {
+    return "cannot read '" + path + "': " + std::strerror(ENOENT);
+  }
+  for (const fs::path &file : files) {
+    if (access(file.c_str(), R_OK) != 0)
+      return "cannot read '" + file.string() + "': " + std::strerror(errno);
+    if (!starts_as_jpeg(file))
+      return "'" + file.string() + "' is not a JPEG picture (it does not start with a JPEG marker)";
+  }
+  return {};
+}
+
 // Checks that depend on several options at once.
 std::string check_combination(const Options &options) {
   if (options.command == Command::Stream) {
     if (options.frames_given && options.duration > 0)
       return "give either -n or --duration, not both";
   }
+  if (options.wait && !options.usb)
+    return "--wait needs --usb (the emulated camera is always there)";
   const std::string camera = emu::camera_config_check(options.camera);
   if (!camera.empty())
     return camera;
+  if (options.camera.pictures == emu::PictureMode::Files)
+    return check_pictures(options.camera.picture_path);
   return {};
 }
 
@@ -353,6 +463,12 @@ const char *command_name(Command command) {
 std::string parse_options(int argc, const char *const *argv, Options &options) {
   if (argc < 2)
     return "no command given (try 'dscam --help')";
+  // The fault list needs no command: "dscam --fault help".
+  if ((argc == 3 && std::strcmp(argv[1], "--fault") == 0 && std::strcmp(argv[2], "help") == 0) ||
+      (argc == 2 && std::strcmp(argv[1], "--fault=help") == 0)) {
+    options.fault_help = true;
+    return {};
+  }
   const CommandInfo *info = nullptr;
   for (const CommandInfo &candidate : kCommands)
     if (std::strcmp(argv[1], candidate.name) == 0)
@@ -380,6 +496,8 @@ std::string parse_options(int argc, const char *const *argv, Options &options) {
     return {};
   if (options.command == Command::Focus && !focus_auto)
     return "focus needs 'auto': dscam focus auto";
+  if (options.format == ImageFormat::Avi && !options.out_given)
+    options.out_dir = "capture.avi";
   return check_combination(options);
 }
 

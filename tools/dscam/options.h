@@ -9,12 +9,15 @@
 #include <vector>
 
 #include "emulator/camera/camera_config.h"
+#include "platform/usbbus/usb_selector.h"
 
 namespace dscam {
 
-enum class Command { None, Capture, Stream, Info, Zoom, Focus, Serve };
+enum class Command { None, Capture, Stream, Info, Zoom, Focus, List, Serve };
 
-enum class ImageFormat { Bmp, Png, Ppm };
+// What capture writes: one image file per frame (BMP, PNG, PPM, JPEG), or one
+// uncompressed AVI clip of every frame.
+enum class ImageFormat { Bmp, Png, Ppm, Jpeg, Avi };
 
 // One --set: a control change `at_seconds` into the run.
 struct ControlChange {
@@ -31,14 +34,23 @@ struct Options {
   // capture and stream
   long frames = 30; // -n: frames to capture (stream: 0 = until stopped)
   bool frames_given = false;
-  double duration = 0; // --duration S (stream): 0 = none
-  std::string out_dir = "frames";
+  double duration = 0;            // --duration S (stream): 0 = none
+  std::string out_dir = "frames"; // -o: the folder of the frames, or the AVI file
+  bool out_given = false;
+  bool overwrite = false; // --overwrite: replace the frames of an earlier capture
   ImageFormat format = ImageFormat::Bmp;
   long width = 320;
   long height = 240;
   bool top_down = false;
   std::vector<ControlChange> changes; // sorted by time
   double watchdog = 0;                // --watchdog S: 0 = chosen from the camera's rate
+  bool skip_damaged = false;          // --skip-damaged: pass on only frames that decoded whole
+  long retries = 3;                   // --retries N: pin reopenings in a row after failed reads
+  bool frames_info = false;           // --frames-info: a line per frame on stderr
+
+  // what a run or info shows
+  bool json = false;  // --json: the summary (info: the description) as one JSON object
+  bool quiet = false; // -q: no progress, no notes, no summary
 
   // zoom and focus
   bool zoom_given = false;
@@ -50,6 +62,11 @@ struct Options {
 
   // the emulated camera
   emu::CameraConfig camera;
+
+  // a real camera instead (--usb), and whether to wait for it to be plugged in
+  bool usb = false;
+  usbbus::UsbSelector usb_device;
+  bool wait = false;
 
   // diagnostics
   std::string log_file;

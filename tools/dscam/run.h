@@ -1,13 +1,18 @@
 // A streaming run, shared by capture and stream: opens the capture pin, keeps
 // frame buffers queued (FramePump), hands each frame to a sink on the main
-// thread, applies the --set control changes at their times, draws progress,
-// and ends on the frame count or duration, a signal, a closed output, an
-// unplugged camera, or the watchdog (no frame for a while: a camera that
-// stopped answering). Then it stops the pump, closes the pin and prints the
-// summary, whatever ended it.
+// thread (damaged ones too, unless --skip-damaged), applies the --set control
+// changes at their times, draws progress, and ends on the frame count or
+// duration, a signal, a closed output, an unplugged camera, pictures the driver
+// keeps refusing, reads that keep failing, or the watchdog (no frame for a
+// while: a camera that stopped answering). Failed reads mean the driver's
+// transfer thread gave up on a failed camera exchange: the run closes and
+// reopens the pin (a new transfer thread), --retries times in a row at most.
+// Then it stops the pump, closes the pin and prints the summary, whatever ended
+// it.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 
@@ -26,6 +31,8 @@ public:
   // Takes frame `number` (1, 2, ...) as the driver delivered it. Closed: the
   // reader went away (the run ends cleanly); Failed: *error says why.
   virtual Result write(std::span<const uint8_t> frame, uint64_t number, std::string *error) = 0;
+  // The run has ended: the sink completes its output (a file's index). Failed: *error says why.
+  virtual Result finish(std::string *) { return Result::Ok; }
 };
 
 struct RunPlan {
@@ -33,6 +40,7 @@ struct RunPlan {
   double duration = 0;   // end after this many seconds (0: no limit)
   bool need_all = false; // fewer frames than asked is a failure (capture)
   bool progress = false;
+  std::FILE *json_out = stdout; // where --json puts the summary
 };
 
 // Runs the stream on a started session. Returns the exit code; *error is the

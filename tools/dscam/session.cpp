@@ -1,7 +1,9 @@
 // Putting the system together for a run, and taking it apart.
 #include "tools/dscam/session.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "adapter/adapter.h"
 #include "platform/debugdev/debug_device.h"
@@ -26,14 +28,21 @@ private:
   std::shared_ptr<DebugSink> second_;
 };
 
+// The reason of a file that would not open: the errno of the failed call.
+std::string open_failure(int error) {
+  return error != 0 ? std::strerror(error) : "reason unknown";
+}
+
 // The sink the options choose: stderr (-v), a file (--log), both, or nowhere.
 // NULL with *error set when the log file cannot be opened.
 std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::string *error) {
   std::shared_ptr<platform::DebugSink> file;
   if (!options.log_file.empty()) {
+    errno = 0;
     auto sink = std::make_shared<platform::FileSink>(options.log_file);
+    const int saved = errno;
     if (!sink->is_open()) {
-      *error = "cannot write the log file '" + options.log_file + "'";
+      *error = "cannot write the log file '" + options.log_file + "': " + open_failure(saved);
       return nullptr;
     }
     file = sink;
@@ -50,12 +59,12 @@ std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::stri
   return std::make_shared<platform::NullSink>();
 }
 
-// Empties a file (the bus's text trace appends).
-bool truncate_file(const std::string &path) {
+// Empties a file (the bus's text trace appends). 0, or the errno of the failure.
+int truncate_file(const std::string &path) {
   std::FILE *file = std::fopen(path.c_str(), "w");
   if (file == nullptr)
-    return false;
-  return std::fclose(file) == 0;
+    return errno != 0 ? errno : EIO;
+  return std::fclose(file) == 0 ? 0 : (errno != 0 ? errno : EIO);
 }
 
 } // namespace
@@ -109,6 +118,8 @@ int Session::start(std::string *error) {
 
 // The camera on a new bus, with the traces asked for.
 int Session::start_camera(std::string *error) {
+  if (options_.usb)
+    return start_usb_device(error);
   std::string why;
   camera_ = emu::UsbCamera::create(options_.camera, &why);
   if (!camera_) {
@@ -120,18 +131,54 @@ int Session::start_camera(std::string *error) {
     camera_gone_.store(true);
     wakeup_.ring();
   });
-  bus_ = std::make_unique<usbbus::UsbBus>(camera_);
+  return start_bus(camera_, usbbus::UsbBus::Options{}, error);
+}
+
+// The real camera --usb names, found (or, with --wait, waited for until it
+// arrives or a signal rings) and opened through libusb.
+int Session::start_usb_device(std::string *error) {
+  std::function<bool()> keep_waiting;
+  if (options_.wait)
+    keep_waiting = [this] { return !wakeup_.wait_rung(std::chrono::milliseconds(0)); };
+  usbbus::LibusbDevice::OpenFailure failure;
+  usb_device_ = usbbus::LibusbDevice::open(options_.usb_device, keep_waiting, error, &failure);
+  if (!usb_device_) {
+    if (options_.wait && failure == usbbus::LibusbDevice::OpenFailure::NotFound) {
+      *error = "interrupted";
+      return kExitInterrupted;
+    }
+    return kExitDevice;
+  }
+  // The handler runs on the device's event thread: the main loop does the unplugging.
+  usb_device_->set_unplug_handler([this] {
+    camera_gone_.store(true);
+    wakeup_.ring();
+  });
+  return start_bus(usb_device_,
+                   usbbus::UsbBus::Options{usb_device_->bus_number(), usb_device_->device_address()}, error);
+}
+
+// A new bus with `device` plugged in at `where`, and the traces asked for.
+int Session::start_bus(std::shared_ptr<usbbus::UsbDeviceModel> device, usbbus::UsbBus::Options where,
+                       std::string *error) {
+  bus_ = std::make_unique<usbbus::UsbBus>(std::move(device), where);
   if (bus_->physical_device_object() == nullptr) {
     *error = "cannot create the USB bus";
     return kExitDevice;
   }
-  if (!options_.trace_file.empty() &&
-      (!truncate_file(options_.trace_file) || !bus_->trace().open_text_file(options_.trace_file))) {
-    *error = "cannot write the trace file '" + options_.trace_file + "'";
-    return kExitOutput;
+  if (!options_.trace_file.empty()) {
+    int failure = truncate_file(options_.trace_file);
+    errno = 0;
+    const bool opened = failure == 0 && bus_->trace().open_text_file(options_.trace_file);
+    if (!opened) {
+      failure = failure != 0 ? failure : errno;
+      *error = "cannot write the trace file '" + options_.trace_file + "': " + open_failure(failure);
+      return kExitOutput;
+    }
   }
+  errno = 0;
   if (!options_.pcap_file.empty() && !bus_->trace().open_pcap(options_.pcap_file)) {
-    *error = "cannot write the pcap file '" + options_.pcap_file + "'";
+    *error = "cannot write the pcap file '" + options_.pcap_file + "': " + open_failure(errno);
     return kExitOutput;
   }
   return kExitOk;
@@ -165,6 +212,7 @@ int Session::open_pin(long width, long height, bool top_down, std::string *error
     return kExitDevice;
   }
   status = adapter_->open_pin(0, format_, pin_);
+  pin_opened_ = std::chrono::steady_clock::now();
   if (NT_SUCCESS(status))
     status = pin_->use_default_clock();
   if (NT_SUCCESS(status))
@@ -183,6 +231,10 @@ NTSTATUS Session::close_pin() {
   return pin_->close();
 }
 
+bool Session::camera_gone_now() const {
+  return camera_gone_.load() || (camera_ && camera_->snapshot().gone);
+}
+
 void Session::unplug() {
   camera_gone_.store(true);
   if (bus_ && bus_->device_present())
@@ -190,7 +242,7 @@ void Session::unplug() {
 }
 
 void Session::close() {
-  if (camera_gone_.load())
+  if (camera_gone_now())
     unplug();
   (void)close_pin();
   pin_.reset();
@@ -203,6 +255,7 @@ void Session::close() {
     bus_->trace().close();
   bus_.reset();
   camera_.reset();
+  usb_device_.reset();
   if (debug_device_)
     platform::debug_device_remove();
   debug_device_ = false;

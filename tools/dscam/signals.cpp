@@ -46,15 +46,20 @@ SignalWatch::~SignalWatch() {
 }
 
 // The watching thread: records the first signal and rings the main loop; a
-// second one ends the process at once.
+// third, or a second that came more than kRepeatWindow after the first, ends
+// the process at once.
 void SignalWatch::watch() {
+  constexpr std::chrono::seconds kRepeatWindow{1};
   const sigset_t set = watched_signals();
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0 || signal == kStopSignal)
       return;
-    int expected = 0;
-    if (!caught_.compare_exchange_strong(expected, signal)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (++count_ == 1) {
+      first_ = now;
+      caught_.store(signal);
+    } else if (count_ >= 3 || now - first_ > kRepeatWindow) {
       static const char kMessage[] = "dscam: interrupted again, exiting at once\n";
       (void)!write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
       _exit(signal == SIGTERM ? kExitTerminated : kExitInterrupted);

@@ -4,12 +4,15 @@
 //
 // The signals are blocked in every thread and taken by one watching thread
 // with sigwait, which only records the signal and rings the main loop's
-// wake-up: no work is done in signal context. A second SIGINT or SIGTERM while
-// the first is being handled ends the process at once (the way out of a
-// teardown that hangs).
+// wake-up: no work is done in signal context. Once a run is closing, a third
+// SIGINT or SIGTERM, or a second one more than a second after the first, ends
+// the process at once (the way out of a teardown that hangs). A second signal
+// within that second is taken as part of the first: `timeout`, shells and
+// terminals often deliver one interrupt twice, to the process and to its group.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <pthread.h>
 #include <thread>
 
@@ -35,6 +38,9 @@ private:
 
   Wakeup &wakeup_;
   std::atomic<int> caught_{0};
+  // Only the watching thread uses these.
+  int count_ = 0;                                 // SIGINT and SIGTERM received
+  std::chrono::steady_clock::time_point first_{}; // when the first came
   pthread_t thread_{};
   bool started_ = false;
 };

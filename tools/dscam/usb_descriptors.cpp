@@ -43,28 +43,21 @@ void note(std::string *problem, const std::string &what) {
     *problem = what;
 }
 
-// The 18-byte device descriptor. Returns bNumConfigurations (0 when unreadable).
-unsigned print_device_descriptor(PDEVICE_OBJECT pdo, std::FILE *out, std::string *problem) {
+// The 18-byte device descriptor, or why it could not be read.
+void read_device_descriptor(PDEVICE_OBJECT pdo, UsbDescription &description) {
   const DescriptorReply reply = get_usb_descriptor(pdo, USB_DEVICE_DESCRIPTOR_TYPE, 0, kDeviceDescriptorSize);
   const std::span<const uint8_t> d = reply.bytes;
-  std::string why;
+  std::string &why = description.device_problem;
   if (!NT_SUCCESS(reply.status))
     why = failure_text(reply);
   else if (d.size() < kDeviceDescriptorSize)
     why = "short, " + std::to_string(d.size()) + " of 18 bytes";
   else if (d[0] < kDeviceDescriptorSize || d[1] != USB_DEVICE_DESCRIPTOR_TYPE)
     why = "malformed (bLength " + std::to_string(d[0]) + ", type " + std::to_string(d[1]) + ")";
-  if (!why.empty()) {
-    std::fprintf(out, "Device descriptor: %s\n", why.c_str());
-    note(problem, "device descriptor: " + why);
-    return 0;
-  }
-  std::fprintf(out,
-               "Device descriptor:\n"
-               "  bcdUSB %x.%02x  class %u  subclass %u  protocol %u  max packet %u\n"
-               "  vendor 0x%04x  product 0x%04x  bcdDevice %x.%02x  configurations %u\n",
-               d[3], d[2], d[4], d[5], d[6], d[7], le16(d, 8), le16(d, 10), d[13], d[12], d[17]);
-  return d[17];
+  if (why.empty())
+    description.device = reply.bytes;
+  else
+    note(&description.problem, "device descriptor: " + why);
 }
 
 // The transfer type of an endpoint's bmAttributes.
@@ -89,17 +82,37 @@ void print_descriptor(std::span<const uint8_t> d, std::FILE *out) {
     std::fprintf(out, "    descriptor type 0x%02x, %zu bytes\n", type, d.size());
 }
 
-// Every descriptor of the chain in the first `total` bytes, each length checked
-// before it is read. An empty string, or what is wrong with the chain.
-std::string print_chain(std::span<const uint8_t> c, std::FILE *out) {
+// One descriptor of a configuration's chain as a JSON object.
+void descriptor_json(std::span<const uint8_t> d, JsonWriter &json) {
+  char hex[8];
+  json.begin_object();
+  if (d[1] == USB_CONFIGURATION_DESCRIPTOR_TYPE && d.size() >= 9) {
+    json.field("type", "configuration").field("value", d[5]).field("total_bytes", le16(d, 2));
+    std::snprintf(hex, sizeof(hex), "0x%02x", d[7]);
+    json.field("interfaces", d[4]).field("attributes", hex).field("max_power_ma", d[8] * 2u);
+  } else if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d.size() >= 9) {
+    json.field("type", "interface").field("number", d[2]).field("alternate", d[3]).field("endpoints", d[4]);
+    json.field("class", d[5]).field("subclass", d[6]).field("protocol", d[7]);
+  } else if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && d.size() >= 7) {
+    std::snprintf(hex, sizeof(hex), "0x%02x", d[2]);
+    json.field("type", "endpoint").field("address", hex).field("direction", (d[2] & 0x80) ? "IN" : "OUT");
+    json.field("transfer", transfer_type(d[3])).field("max_packet", le16(d, 4)).field("interval", d[6]);
+  } else {
+    json.field("type", d[1]).field("bytes", d.size());
+  }
+  json.end_object();
+}
+
+// Splits the first `total` bytes into the chain's descriptors, each length
+// checked before it is read. An empty string, or what is wrong with the chain.
+std::string split_chain(std::span<const uint8_t> c, UsbDescription::Configuration &configuration) {
   size_t at = 0;
   while (at + 2 <= c.size()) {
     const size_t length = c[at];
-    if (length < 2 || at + length > c.size()) {
-      std::fprintf(out, "  malformed descriptor at byte %zu\n", at);
+    if (length < 2 || at + length > c.size())
       return "malformed descriptor at byte " + std::to_string(at);
-    }
-    print_descriptor(c.subspan(at, length), out);
+    configuration.descriptors.emplace_back(c.begin() + static_cast<long>(at),
+                                           c.begin() + static_cast<long>(at + length));
     at += length;
   }
   return {};
@@ -107,11 +120,12 @@ std::string print_chain(std::span<const uint8_t> c, std::FILE *out) {
 
 // Configuration `index`: its 9-byte header first, for wTotalLength, then the
 // whole of it, as a host reads it.
-void print_configuration(PDEVICE_OBJECT pdo, uint8_t index, std::FILE *out, std::string *problem) {
-  std::fprintf(out, "Configuration descriptor:\n");
+void read_configuration(PDEVICE_OBJECT pdo, uint8_t index, UsbDescription &description) {
+  UsbDescription::Configuration &configuration = description.configurations.emplace_back();
+  configuration.index = index;
   DescriptorReply reply =
       get_usb_descriptor(pdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, index, kConfigurationHeaderSize);
-  std::string why;
+  std::string &why = configuration.problem;
   if (!NT_SUCCESS(reply.status))
     why = failure_text(reply);
   else if (reply.bytes.size() < kConfigurationHeaderSize)
@@ -127,14 +141,12 @@ void print_configuration(PDEVICE_OBJECT pdo, uint8_t index, std::FILE *out, std:
       why = failure_text(reply);
     else if (reply.bytes.size() < total)
       why = "short, " + std::to_string(reply.bytes.size()) + " of " + std::to_string(total) + " bytes";
-    const std::string chain = print_chain(reply.bytes, out);
+    const std::string chain = split_chain(reply.bytes, configuration);
     if (why.empty())
       why = chain;
   }
-  if (!why.empty()) {
-    std::fprintf(out, "  %s\n", why.c_str());
-    note(problem, "configuration descriptor " + std::to_string(index) + ": " + why);
-  }
+  if (!why.empty())
+    note(&description.problem, "configuration descriptor " + std::to_string(index) + ": " + why);
 }
 
 } // namespace
@@ -172,14 +184,73 @@ DescriptorReply get_usb_descriptor(PDEVICE_OBJECT pdo, uint8_t type, uint8_t ind
   return reply;
 }
 
-std::string print_usb_descriptors(PDEVICE_OBJECT pdo, std::FILE *out) {
-  std::string problem;
-  const unsigned configurations = std::min(print_device_descriptor(pdo, out, &problem), kMaxConfigurations);
+UsbDescription read_usb_descriptors(PDEVICE_OBJECT pdo) {
+  UsbDescription description;
+  read_device_descriptor(pdo, description);
   // Without a device descriptor the first configuration is still worth asking for.
-  const unsigned count = problem.empty() ? configurations : 1;
+  const unsigned count =
+      description.device.empty() ? 1 : std::min<unsigned>(description.device[17], kMaxConfigurations);
   for (unsigned index = 0; index < count; ++index)
-    print_configuration(pdo, static_cast<uint8_t>(index), out, &problem);
-  return problem;
+    read_configuration(pdo, static_cast<uint8_t>(index), description);
+  return description;
+}
+
+void print_usb_description(const UsbDescription &description, std::FILE *out) {
+  const std::vector<uint8_t> &d = description.device;
+  if (d.empty())
+    std::fprintf(out, "Device descriptor: %s\n", description.device_problem.c_str());
+  else
+    std::fprintf(out,
+                 "Device descriptor:\n"
+                 "  bcdUSB %x.%02x  class %u  subclass %u  protocol %u  max packet %u\n"
+                 "  vendor 0x%04x  product 0x%04x  bcdDevice %x.%02x  configurations %u\n",
+                 d[3], d[2], d[4], d[5], d[6], d[7], le16(d, 8), le16(d, 10), d[13], d[12], d[17]);
+  for (const UsbDescription::Configuration &configuration : description.configurations) {
+    std::fprintf(out, "Configuration descriptor:\n");
+    for (const std::vector<uint8_t> &descriptor : configuration.descriptors)
+      print_descriptor(descriptor, out);
+    if (!configuration.problem.empty())
+      std::fprintf(out, "  %s\n", configuration.problem.c_str());
+  }
+}
+
+void usb_description_json(const UsbDescription &description, JsonWriter &json) {
+  const std::vector<uint8_t> &d = description.device;
+  char text[16];
+  json.begin_object().key("device");
+  if (d.empty()) {
+    json.begin_object().field("problem", description.device_problem).end_object();
+  } else {
+    json.begin_object();
+    std::snprintf(text, sizeof(text), "%x.%02x", d[3], d[2]);
+    json.field("usb", text).field("class", d[4]).field("subclass", d[5]).field("protocol", d[6]);
+    json.field("max_packet", d[7]);
+    std::snprintf(text, sizeof(text), "0x%04x", le16(d, 8));
+    json.field("vendor", text);
+    std::snprintf(text, sizeof(text), "0x%04x", le16(d, 10));
+    json.field("product", text);
+    std::snprintf(text, sizeof(text), "%x.%02x", d[13], d[12]);
+    json.field("device_release", text).field("configurations", d[17]).end_object();
+  }
+  json.key("configurations").begin_array();
+  for (const UsbDescription::Configuration &configuration : description.configurations) {
+    json.begin_object().field("index", configuration.index).key("descriptors").begin_array();
+    for (const std::vector<uint8_t> &descriptor : configuration.descriptors)
+      descriptor_json(descriptor, json);
+    json.end_array().key("problem");
+    if (configuration.problem.empty())
+      json.null();
+    else
+      json.value(configuration.problem);
+    json.end_object();
+  }
+  json.end_array().end_object();
+}
+
+std::string print_usb_descriptors(PDEVICE_OBJECT pdo, std::FILE *out) {
+  const UsbDescription description = read_usb_descriptors(pdo);
+  print_usb_description(description, out);
+  return description.problem;
 }
 
 } // namespace dscam

@@ -19,10 +19,13 @@ public:
     changed_.notify_all();
   }
   // Waits until ring() was called since the last wait returned, at most `limit`.
-  void wait(std::chrono::milliseconds limit) {
+  void wait(std::chrono::milliseconds limit) { (void)wait_rung(limit); }
+  // The same; true when it was rung, false when `limit` passed first.
+  bool wait_rung(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, limit, [this] { return rings_ != seen_; });
+    const bool rung = changed_.wait_for(lock, limit, [this] { return rings_ != seen_; });
     seen_ = rings_;
+    return rung;
   }
 
 private:

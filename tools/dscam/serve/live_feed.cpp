@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "stream/stream_public.h"
-#include "tools/dscam/serve/frame_jpeg.h"
 #include "tools/dscam/session.h"
 
 namespace dscam {
@@ -124,7 +123,9 @@ FeedFigures LiveFeed::figures() const {
   figures.width = width_;
   figures.height = height_;
   figures.dropped = dropped_closed_ + dropped_pin_;
-  figures.refused = refused_closed_ + refused_pin_;
+  figures.refused_known = pictures_.available;
+  figures.refused = pictures_.refused();
+  figures.refusal = refusal_text(pictures_);
   const auto now = Clock::now();
   auto first = std::find_if(recent_.begin(), recent_.end(), [&](auto t) { return now - t <= kRateWindow; });
   const auto frames = std::distance(first, recent_.end());
@@ -181,7 +182,8 @@ bool LiveFeed::pin_wanted_locked() const {
 bool LiveFeed::reopen_due_locked(Clock::time_point now) const {
   if (!open_)
     return false;
-  return failures_this_pin_ > 0 || (controls_running_ == 0 && now - alive_ > settings_.stall_limit);
+  return failures_this_pin_ > 0 || transfer_ended_ ||
+         (controls_running_ == 0 && now - alive_ > settings_.stall_limit);
 }
 
 // Encodes the mailbox's frame, without the lock, and makes it the latest picture.
@@ -194,7 +196,7 @@ void LiveFeed::encode_mailbox(std::unique_lock<std::mutex> &lock) {
   picture->height = mailbox_height_;
   mailbox_full_ = false;
   lock.unlock();
-  picture->jpeg = frame_to_jpeg(picture->image(), settings_.jpeg_quality);
+  picture->jpeg = encode_jpeg(picture->image());
   lock.lock();
   // libjpeg fails on a whole frame only when memory is short: the viewers
   // wait for the next one then.
@@ -271,8 +273,9 @@ void LiveFeed::close_pin() {
   open_ = false;
   dropped_closed_ += dropped_pin_;
   dropped_pin_ = 0;
-  refused_closed_ += refused_pin_;
-  refused_pin_ = 0;
+  counter_.pin_closed();
+  pictures_ = counter_.totals();
+  transfer_ended_ = false;
   recent_.clear();
 }
 
@@ -280,17 +283,11 @@ void LiveFeed::close_pin() {
 // without a camera exchange). A driver that does not publish them leaves the
 // refused pictures unknown.
 void LiveFeed::read_picture_counts() {
-  KSPROPERTY_VELTRA_PICTURE_COUNTS_S counts{};
-  counts.Property.Set = PROPSETID_VELTRA_PICTURES;
-  counts.Property.Id = KSPROPERTY_VELTRA_PICTURE_COUNTS;
-  counts.Property.Flags = KSPROPERTY_TYPE_GET;
-  const NTSTATUS status = pin_->get_property(counts);
+  counter_.poll(*pin_);
   std::lock_guard lock(mutex_);
   counts_read_ = Clock::now();
-  if (!NT_SUCCESS(status))
-    return;
-  figures_.refused_known = true;
-  refused_pin_ = uint64_t{counts.TooLarge} + counts.LongerThanAnnounced + counts.FailedFetches;
+  pictures_ = counter_.totals();
+  transfer_ended_ = counter_.size_exchange_failed();
 }
 
 // A read came back (the driver's transfer thread, or the thread closing the

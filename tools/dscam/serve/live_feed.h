@@ -6,8 +6,10 @@
 // frame into a one-frame mailbox (a newer frame replaces one not yet encoded)
 // and counts it; the feed's own thread opens and closes the pin, encodes the
 // mailbox's frame and publishes it as the latest picture, and reads the
-// driver's picture counts. A pin with a failed read, or one that gave no frame
-// for Settings::stall_limit while no camera control held it, is reopened.
+// driver's picture counts. A pin with a failed read, one whose transfer thread
+// ended on a failed size exchange (its picture counts say so), or one that gave
+// no frame for Settings::stall_limit while no camera control held it, is
+// reopened.
 //
 // Thread-safe: every public member may be called from any thread. Viewers
 // wait in next_picture(); stop() wakes them.
@@ -31,6 +33,7 @@
 #include "platform/streamclass/frame_stream.h"
 #include "platform/streamclass/host.h"
 #include "tools/dscam/image_writer.h"
+#include "tools/dscam/picture_counts.h"
 
 namespace dscam {
 
@@ -59,6 +62,7 @@ struct FeedFigures {
   uint64_t failed_reads = 0;  // reads that failed or came back short (not those a close cancelled)
   bool refused_known = false; // the driver answered its picture counts at least once
   uint64_t refused = 0;       // pictures the driver refused (too large, longer than announced, not fetched)
+  std::string refusal;        // why the driver refused the last picture (empty: none refused)
   uint64_t replaced = 0;      // frames replaced by a newer one before they were encoded
   uint64_t reopened = 0;      // times the pin was reopened after failed reads or a stall
   std::string error;          // why the pin is not streaming while watched (empty when it is)
@@ -69,7 +73,6 @@ public:
   struct Settings {
     long width = 320;
     long height = 240;
-    int jpeg_quality = 80;
     unsigned buffers = 4; // reads kept queued in the driver
     // How long a watched pin may give no frame before it is reopened: a few
     // picture intervals of the camera.
@@ -139,6 +142,7 @@ private:
   std::unique_ptr<streamclass::Pin> pin_;
   std::unique_ptr<streamclass::FrameStream> stream_;
   Clock::time_point counts_read_;
+  PictureCounter counter_;
 
   mutable std::mutex mutex_;        // protects everything below; a leaf lock
   std::condition_variable work_;    // signals the feed's thread: a watch, a frame, a size, stop
@@ -169,8 +173,8 @@ private:
   FeedFigures figures_;
   uint64_t dropped_closed_ = 0; // DropCount of the pins closed before
   uint64_t dropped_pin_ = 0;    // DropCount of the open pin's last frame
-  uint64_t refused_closed_ = 0; // refused pictures of the pins closed before
-  uint64_t refused_pin_ = 0;    // of the open pin, as last read
+  PictureTotals pictures_;      // counter_'s totals as last read
+  bool transfer_ended_ = false; // the open pin's size exchange failed: its transfer thread has ended
 };
 
 } // namespace dscam

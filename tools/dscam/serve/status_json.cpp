@@ -94,6 +94,7 @@ std::string status_json(const FeedFigures &feed, const ZoomFigures &zoom, const 
     fields.number("errors", feed.failed_reads + (feed.refused_known ? feed.refused : 0));
     fields.number("failed_reads", feed.failed_reads);
     fields.maybe("refused", feed.refused_known, static_cast<long>(feed.refused));
+    fields.text("refusal", feed.refusal);
     fields.number("replaced", feed.replaced);
     fields.number("reopened", feed.reopened);
     fields.number("skipped", viewers.skipped);

@@ -103,7 +103,8 @@ function render(s) {
   $('damaged').textContent = s.damaged;
   $('errors').textContent = s.errors;
   $('errors').title = `${s.failed_reads} failed reads, ` +
-      (s.refused === null ? 'refused pictures unknown' : `${s.refused} refused pictures`);
+      (s.refused === null ? 'refused pictures unknown' : `${s.refused} refused pictures`) +
+      (s.refusal ? `: ${s.refusal}` : '');
   $('zoom-camera').textContent = s.zoom.camera ?? 'unknown';
   $('focus-state').textContent = s.focus.state;
   $('viewers').textContent = s.viewers;
