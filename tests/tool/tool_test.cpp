@@ -299,7 +299,7 @@ TEST_F(ToolTest, AviClipHoldsEveryFrameBottomUp) {
   const size_t movi = strf + 8 + 40;
   ASSERT_EQ(fourcc(movi) + fourcc(movi + 8), "LISTmovi");
   const size_t index = movi + 8 + le32(avi, movi + 4);
-  const std::vector<uint8_t> expected = captest::reference_frame(jpeg, false, false);
+  const std::vector<uint8_t> expected = rig::reference_frame(jpeg, false, false);
   for (uint32_t frame = 0; frame < 3; ++frame) {
     const size_t chunk = movi + 12 + frame * (8 + 230400);
     ASSERT_EQ(fourcc(chunk), "00db");
@@ -435,12 +435,12 @@ class ToolOutcomeTest : public ToolTest, public ::testing::WithParamInterface<Ou
 
 TEST_P(ToolOutcomeTest, CaptureSaysWhatHappened) {
   const OutcomeCase &outcome = GetParam();
-  image_test::PictureOptions options; // a 640x480 picture, larger than the driver's buffer
+  rig::PictureOptions options; // a 640x480 picture, larger than the driver's buffer
   options.width = 640;
   options.height = 480;
   options.quality = 95;
   options.subsample = false;
-  const std::vector<uint8_t> big = image_test::make_picture(options);
+  const std::vector<uint8_t> big = rig::make_picture(options);
   ASSERT_GT(big.size(), 65536u);
   std::ofstream(dir_ / "big.jpg", std::ios::binary)
       .write(reinterpret_cast<const char *>(big.data()), static_cast<std::streamsize>(big.size()));
