@@ -3,6 +3,7 @@
 #include "tools/dscam/serve/live_feed.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "stream/stream_public.h"
 #include "tools/dscam/session.h"
@@ -152,7 +153,7 @@ void LiveFeed::run() {
     const bool reopen = reopen_due_locked(now);
     if (open_ && (!pin_wanted_locked() || size_changed_ || reopen)) {
       if (reopen)
-        figures_.reopened++;
+        note_reopen_locked(now);
       lock.unlock();
       close_pin();
       lock.lock();
@@ -170,6 +171,21 @@ void LiveFeed::run() {
   }
   lock.unlock();
   close_pin();
+}
+
+// Says why the pin is reopened, until the next frame.
+void LiveFeed::note_reopen_locked(Clock::time_point now) {
+  figures_.reopened++;
+  if (failures_this_pin_ > 0) {
+    figures_.error = "a read failed (" + status_text(last_failure_) + "): the capture pin was reopened";
+  } else if (transfer_ended_) {
+    figures_.error = "the driver could not fetch a picture: the capture pin was reopened";
+  } else {
+    char text[96];
+    std::snprintf(text, sizeof(text), "no picture from the camera for %.1f s: the capture pin was reopened",
+                  std::chrono::duration<double>(now - alive_).count());
+    figures_.error = text;
+  }
 }
 
 bool LiveFeed::pin_wanted_locked() const {
@@ -236,7 +252,6 @@ void LiveFeed::open_pin() {
       failures_this_pin_ = 0;
       alive_ = Clock::now();
       counts_read_ = alive_;
-      figures_.error.clear();
     }
     stream_ = std::make_unique<streamclass::FrameStream>(
         *pin_, streamclass::FrameStream::Options{settings_.buffers, bytes},
@@ -301,10 +316,12 @@ void LiveFeed::frame_completed(const streamclass::Frame &frame) {
       if (!closing_) {
         figures_.failed_reads++;
         failures_this_pin_++;
+        last_failure_ = frame.status();
         poked_ = true;
       }
     } else {
       const auto now = Clock::now();
+      figures_.error.clear();
       figures_.frames++;
       if (mailbox_full_)
         figures_.replaced++;

@@ -65,7 +65,8 @@ struct FeedFigures {
   std::string refusal;        // why the driver refused the last picture (empty: none refused)
   uint64_t replaced = 0;      // frames replaced by a newer one before they were encoded
   uint64_t reopened = 0;      // times the pin was reopened after failed reads or a stall
-  std::string error;          // why the pin is not streaming while watched (empty when it is)
+  std::string error; // why no picture came lately: a failed open, a failed read, a silent camera (until the
+                     // next frame)
 };
 
 class LiveFeed {
@@ -130,6 +131,7 @@ private:
   void read_picture_counts();
   bool pin_wanted_locked() const;
   bool reopen_due_locked(Clock::time_point now) const;
+  void note_reopen_locked(Clock::time_point now);
   void frame_completed(const streamclass::Frame &frame);
   void encode_mailbox(std::unique_lock<std::mutex> &lock);
   void unwatch();
@@ -159,7 +161,8 @@ private:
   Clock::time_point next_open_{};  // no open before this (after a failed open)
   Clock::time_point alive_{};      // the pin's last frame, open, or end of a control
   unsigned failures_this_pin_ = 0; // failed reads since the pin opened
-  long pin_width_ = 0;             // the open pin's frame size
+  NTSTATUS last_failure_ = STATUS_SUCCESS;
+  long pin_width_ = 0; // the open pin's frame size
   long pin_height_ = 0;
   size_t pin_bytes_ = 0;
   std::vector<uint8_t> mailbox_; // the newest frame not yet encoded
