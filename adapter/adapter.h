@@ -67,11 +67,12 @@ struct HW_DEVICE_EXTENSION {
   KEVENT PropChangeEvent;               // synchronization: signalled by each further zoom change
   KEVENT PropChangeDoneEvent;           // notification: signalled while no zoom-change work item exists
   KEVENT CameraLockEvent;               // synchronization, held around zoom and focus exchanges
-  // The longest wait for each transfer of a camera command's exchange, relative,
-  // in 100 ns units (negative); 0: no limit, as for the transfer thread, whose
-  // reads may wait for the camera's next picture. Set by a zoom or focus command
-  // once it holds CameraLockEvent with the transfer thread stopped, cleared before
-  // it starts the thread again; read by the packet exchange on the same thread.
+  // The longest wait for each transfer of the exchange in progress, relative, in
+  // 100 ns units (negative); 0: CAM_STREAM_REPLY_LIMIT, long enough for the
+  // camera's next picture. Set by a zoom or focus command once it holds
+  // CameraLockEvent with the transfer thread stopped, cleared before it starts
+  // the thread again; set by the transfer thread around a picture's packets;
+  // read by the packet exchange on the thread that set it.
   LONGLONG CommandReplyLimit;
 
   // USB configuration, pool copies owned by the adapter (released at uninitialization).

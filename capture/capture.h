@@ -10,9 +10,10 @@
 // format through StreamGetFormatSnapshot. bStopTransferThread is written by the
 // stopper and by the thread, and read by the thread once per cycle (atomically).
 //
-// The bulk transfers of the camera exchange have no time limit. A stop therefore
-// waits for the current cycle only for a grace period; a thread still inside a
-// transfer after it has met a camera that does not answer, and the stop resets
+// Each transfer of the camera exchange gives up after CAM_STREAM_REPLY_LIMIT,
+// which is longer than a stop should take. A stop therefore waits for the
+// current cycle only for a grace period; a thread still inside a transfer after
+// it has met a camera that does not answer, and the stop resets
 // the bulk pipes (the bus ends their pending transfers as cancelled), which ends
 // the cycle; it repeats that until the thread has returned.
 #pragma once

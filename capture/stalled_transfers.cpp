@@ -1,8 +1,7 @@
 // Waiting for whoever is in a camera exchange (the transfer thread, or a camera
-// command holding CameraLockEvent) when the camera may not answer at all: the
-// bulk transfers of an exchange have no time limit, so a lost packet, a camera
-// that stopped answering or a failed write would keep the wait going forever.
-// After a grace period the wait resets the bulk pipes; the bus then completes
+// command holding CameraLockEvent) when the camera may not answer at all: a lost
+// packet, a camera that stopped answering or a failed write keep a transfer
+// waiting until its limit, longer than a stop should take. After a grace period the wait resets the bulk pipes; the bus then completes
 // their pending transfers as cancelled, the exchange fails and its owner lets go.
 #include "capture/capture.h"
 #include "diag/debug_msg.h"

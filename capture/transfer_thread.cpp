@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "capture/capture.h"
+#include "controls/controls.h"
 #include "diag/debug_msg.h"
 #include "protocol/picture_commands.h"
 #include "stream/stream.h"
@@ -88,7 +89,12 @@ VOID CaptureTransferCycle(PSTREAMEX pStrmEx) {
     CaptureSizeFailure(pStrmEx);
     return;
   }
-  if (VELTRA_PictureBufferAddr(pHwDevExt, pHwDevExt->PictureBuffer, PictureSize, &Received) == 1)
+  // A picture's packets follow one another without waiting for the camera's
+  // next picture: each may take only a command reply's time.
+  pHwDevExt->CommandReplyLimit = CAM_REPLY_LIMIT;
+  const ULONG Fetched = VELTRA_PictureBufferAddr(pHwDevExt, pHwDevExt->PictureBuffer, PictureSize, &Received);
+  pHwDevExt->CommandReplyLimit = 0;
+  if (Fetched == 1)
     CaptureDeliverPicture(pStrmEx, Received);
   else
     CaptureFetchFailure(pStrmEx, PictureSize, Received);

@@ -46,8 +46,8 @@ BOOLEAN ControlsTakeCamera(PHW_DEVICE_EXTENSION pHwDevExt, PULONG pSavedTransfer
   return TRUE;
 }
 
-// Ends the command's hold on the camera's transfers: the limit goes (the
-// transfer thread's reads wait as long as the camera takes), then the thread
+// Ends the command's hold on the camera's transfers: the command's limit goes
+// (the transfer thread's exchanges have the stream's), then the thread
 // the command stopped starts again. Under CameraLockEvent; passive level;
 // blocks until the thread runs.
 VOID ControlsEndExchange(PHW_DEVICE_EXTENSION pHwDevExt, ULONG SavedTransferMode) {

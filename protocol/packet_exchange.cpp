@@ -62,11 +62,9 @@ ULONG drain_reply(PHW_DEVICE_EXTENSION pHwDevExt, ULONG VerifyChecksum, PULONG p
 }
 
 // The wait limit of the exchange in progress: the camera command's reply
-// limit in *pLimit, or NULL (no limit) outside a camera command.
+// limit, or outside a command (the transfer thread's exchanges) the stream's.
 PLARGE_INTEGER exchange_limit(PHW_DEVICE_EXTENSION pHwDevExt, PLARGE_INTEGER pLimit) {
-  if (pHwDevExt->CommandReplyLimit == 0)
-    return nullptr;
-  pLimit->QuadPart = pHwDevExt->CommandReplyLimit;
+  pLimit->QuadPart = pHwDevExt->CommandReplyLimit != 0 ? pHwDevExt->CommandReplyLimit : CAM_STREAM_REPLY_LIMIT;
   return pLimit;
 }
 
@@ -77,8 +75,8 @@ PLARGE_INTEGER exchange_limit(PHW_DEVICE_EXTENSION pHwDevExt, PLARGE_INTEGER pLi
 // USB interface, dropping a reply it still has in hand, so that a late answer
 // is not taken for the reply of the next command (a pipe reset clears the
 // endpoint's halt, which a camera need not take as the end of its reply).
-// Inside a camera command nothing else is pending: the transfer thread is
-// stopped. The reset is repeated while the completion does not come (a reset
+// Nothing else is pending: one exchange runs at a time (a camera command
+// stops the transfer thread first). The reset is repeated while the completion does not come (a reset
 // that failed). Passive level; blocks.
 VOID end_timed_out_transfer(PHW_DEVICE_EXTENSION pHwDevExt, PKEVENT pDone) {
   LARGE_INTEGER retry;
@@ -108,8 +106,8 @@ ULONG USBSyncRead(PHW_DEVICE_EXTENSION pHwDevExt, PVOID Buffer, ULONG Length) {
   const NTSTATUS wait =
       KeWaitForSingleObject(&context.Event, Executive, KernelMode, FALSE, exchange_limit(pHwDevExt, &limit));
   if (wait == STATUS_TIMEOUT) {
-    // The camera did not answer the command in time: a lost reply, a silent
-    // camera, or a command that never reached it.
+    // The camera did not answer in time: a lost reply, a silent camera, or a
+    // command (or an ACK) that never reached it.
     DubugMsg(2, "USBSyncRead Reply Timeout\n");
     end_timed_out_transfer(pHwDevExt, &context.Event);
   }

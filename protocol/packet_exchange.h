@@ -2,17 +2,25 @@
 // bulk pipes, built on the asynchronous bulk transfers of the USB transport.
 // Every call blocks its caller until its transfer has ended, so it may only be
 // called at passive level where waiting is allowed: the transfer thread, or a
-// camera control that stopped it. The transfer thread's waits have no time
-// limit (the bus ends every pending transfer on removal, a pipe or a port
-// reset); a camera command's wait at most the device extension's
-// CommandReplyLimit per transfer, after which the transfer is ended with a port
-// reset and counts as failed. At most one exchange runs at a time per device:
+// camera control that stopped it. Each transfer's wait is bounded: a camera
+// command's and a picture's packets by the device extension's CommandReplyLimit,
+// the transfer thread's size exchange by CAM_STREAM_REPLY_LIMIT; a transfer that outlasts its limit is ended with a
+// port reset and counts as failed. At most one exchange runs at a time per device:
 // the send record, RecvBuffer and CamPacket of the device extension are single.
 #pragma once
 
 #include "adapter/adapter.h"
 #include "platform/kernel/ntdef.h"
 #include "protocol/packet.h"
+
+// The limit of each transfer outside a camera command and a picture's packets
+// (the transfer thread's size exchange; 100 ns units, relative): 2 s. The
+// camera answers the size command within one picture interval (cameras of at
+// least one picture every 2 s), so a reply that has not come by then never will (a lost packet, an ACK that did
+// not reach the camera, a camera that stopped answering): the port reset ends
+// the wait and the camera's reply in progress, and the exchange fails as a
+// device error instead of holding the stream for ever.
+inline constexpr LONGLONG CAM_STREAM_REPLY_LIMIT = -20000000LL;
 
 // The read's completion context: lives on the stack of USBSyncRead while its
 // transfer runs.
@@ -24,7 +32,7 @@ struct USB_READ_CONTEXT {
 using PUSB_READ_CONTEXT = USB_READ_CONTEXT *;
 
 // Reads one bulk IN transfer of Length bytes into Buffer and waits for it, at
-// most CommandReplyLimit when that is set. Returns the bytes read; 0 when the
+// most the exchange's limit. Returns the bytes read; 0 when the
 // read could not be handed over, ended with a negative status, moved nothing,
 // or outlasted the limit (logged at level 2; the port is reset, which ends the
 // read and drops the camera's reply in progress, and the call returns once the
@@ -39,8 +47,8 @@ NTSTATUS USBreadComplete(PVOID Context, ULONG BytesMoved, NTSTATUS Status);
 // Sends SendLength bytes of SendBuffer on the bulk OUT pipe and waits for the
 // transfer to end; the send record is the device extension's SendBuffer,
 // SendLength, WriteDoneEvent and WriteStatus. With SendLength 0 nothing is
-// sent and STATUS_SUCCESS returned. Waits at most CommandReplyLimit when that
-// is set; a write that outlasts it is logged at level 2 and ended with a port
+// sent and STATUS_SUCCESS returned. Waits at most the exchange's limit; a
+// write that outlasts it is logged at level 2 and ended with a port
 // reset, and the call returns once its completion has run. Returns the wait's
 // status (STATUS_TIMEOUT for such a write); the transfer's own status goes to
 // WriteStatus. Passive level; blocks.

@@ -6,11 +6,14 @@
 # reliability tests on an optimised gcc build (assertions on) with more test
 # processes than cores: the sanitizers slow every thread down alike and hide
 # faults that only a different timing shows. After the sanitizer run, the
-# live page of dscam serve is tested in a real browser.
+# live page of dscam serve is tested in a real browser. Last, the GStreamer
+# element of that build as GStreamer's own tools load it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh tshark pkg-config libusb-1.0-0-dev umockdev libumockdev-dev libcpp-httplib-dev
+scripts/deps.sh tshark pkg-config libusb-1.0-0-dev umockdev libumockdev-dev \
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good pngcheck libcpp-httplib-dev
 jobs=${DSCAM_JOBS:-2}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -44,16 +47,39 @@ echo "== ThreadSanitizer (concurrency tests)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DDSCAM_SANITIZE=thread -DDSCAM_BENCH=OFF >/dev/null
-cmake --build build/tsan -j "$jobs" --target dscam_stress_tests dscam_libusb_tests
+cmake --build build/tsan -j "$jobs" --target dscam_stress_tests dscam_libusb_tests dscam_gst_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/tsan -j "$jobs" -L concurrency -LE umockdev --output-on-failure
+  ctest --test-dir build/tsan -j "$jobs" -L concurrency -LE 'umockdev|gst' --output-on-failure
 # libudev and GLib (umockdev's preload and testbed) are not instrumented:
 # their own synchronisation is invisible to ThreadSanitizer.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/libusb/tsan_suppressions.txt \
   ctest --test-dir build/tsan -j "$jobs" -L umockdev-concurrency --output-on-failure
+# GLib and GStreamer (the element's tests) likewise.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/gst/tsan.supp \
+  ctest --test-dir build/tsan -j "$jobs" -L gst-concurrency --output-on-failure
 
 echo "== Release build under load (concurrency and reliability tests)"
 cmake -S . -B build/gcc-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 -DCMAKE_C_FLAGS_RELEASE=-O2 \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DDSCAM_BENCH=ON >/dev/null
 cmake --build build/gcc-release -j "$jobs"
 ctest --test-dir build/gcc-release -j "${DSCAM_LOAD_JOBS:-8}" -L 'concurrency|reliability' --output-on-failure
+
+echo "== GStreamer element (Release build): gst-inspect-1.0, 30 frames to PNG"
+export GST_PLUGIN_PATH=$PWD/build/gcc-release/tools/gstdscam
+inspect=$(gst-inspect-1.0 dscamsrc)
+for property in device zoom pictures camera-fps fault frames-dropped; do
+  if ! grep -qE "^  $property +:" <<<"$inspect"; then
+    echo "gst-inspect-1.0 dscamsrc does not list the property $property"
+    exit 1
+  fi
+done
+pngs=$(mktemp -d)
+trap 'rm -rf "$pngs"' EXIT
+gst-launch-1.0 -q -e dscamsrc num-buffers=30 ! videoconvert ! pngenc ! multifilesink location="$pngs/frame-%05d.png"
+written=$(find "$pngs" -name 'frame-*.png' | wc -l)
+if [ "$written" -ne 30 ]; then
+  echo "gst-launch-1.0 wrote $written PNG files, not 30"
+  exit 1
+fi
+pngcheck -q "$pngs"/frame-*.png
+echo "30 valid PNG files"

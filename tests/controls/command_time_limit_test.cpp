@@ -73,7 +73,8 @@ TEST_F(ControlsTest, StreamRunsOnAfterATimedOutCommand) {
   EXPECT_EQ(get(KSPROPERTY_CAMERACONTROL_ZOOM, zoom), STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(log_count(kReadTimeout), 1u);
   EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Started\n"), 2u);
-  std::this_thread::sleep_for(3 * std::chrono::milliseconds(-CAM_REPLY_LIMIT / 10000)); // past the limit
+  // Past the command's limit, within the stream's.
+  std::this_thread::sleep_for(2 * std::chrono::milliseconds(-CAM_REPLY_LIMIT / 10000));
   EXPECT_EQ(log_count(kReadTimeout), 1u) << "the restarted thread waits on";
   EXPECT_EQ(log_count("VELTRA_ProcessTransferThread Stopped\n"), 1u);
 

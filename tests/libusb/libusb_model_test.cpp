@@ -61,7 +61,7 @@ TEST_F(LibusbTest, EveryWayAUrbEndsMapsAsInProcess) {
     camera_->fail_next_urb(emu::kCameraBulkIn, row.urb_status, row.bytes);
     usbtest::OwnTransfer read(pdo(), in_pipe());
     read.submit();
-    ASSERT_TRUE(usbtest::wait_event(read.done)) << row.urb_status;
+    ASSERT_TRUE(rig::wait_object(&read.done, std::chrono::seconds(5)) == STATUS_SUCCESS) << row.urb_status;
     const USBD_STATUS usbd = usbbus::usbd_status_from_outcome(row.outcome);
     EXPECT_EQ(read.urb->UrbHeader.Status, usbd) << row.urb_status;
     EXPECT_EQ(read.irp->IoStatus.Status, usbbus::nt_status_from_usbd(usbd)) << row.urb_status;
@@ -74,7 +74,7 @@ TEST_F(LibusbTest, EveryWayAUrbEndsMapsAsInProcess) {
   usbtest::OwnTransfer held(pdo(), in_pipe());
   ASSERT_EQ(held.submit(), STATUS_PENDING);
   IoCancelIrp(held.irp);
-  ASSERT_TRUE(usbtest::wait_event(held.done));
+  ASSERT_TRUE(rig::wait_object(&held.done, std::chrono::seconds(5)) == STATUS_SUCCESS);
   EXPECT_EQ(held.urb->UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(held.irp->IoStatus.Status, STATUS_CANCELLED);
   camera_->fail_next_urb(0, 0, 0, true);

@@ -60,9 +60,9 @@ std::string describe(const ToolRun &run) {
 TEST_F(LibusbToolTest, CaptureAndControlsAsInProcess) {
   fs::create_directories(dir_ / "pictures");
   for (uint32_t seed : {1u, 2u, 3u}) {
-    image_test::PictureOptions picture;
+    rig::PictureOptions picture;
     picture.seed = seed;
-    const std::vector<uint8_t> jpeg = image_test::make_picture(picture);
+    const std::vector<uint8_t> jpeg = rig::make_picture(picture);
     std::ofstream(dir_ / "pictures" / (std::to_string(seed) + ".jpg"), std::ios::binary)
         .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
   }

@@ -408,7 +408,7 @@ TEST_P(ToolFaultTest, CameraFaultEndsTheRun) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ToolFaultTest,
-    ::testing::Values(FaultCase{"Stop", "--fault", "stop-answering@5", "the camera stopped answering"},
+    ::testing::Values(FaultCase{"Stop", "--fault=stop-answering@5", "--watchdog=1", "the camera stopped answering"},
                       FaultCase{"Unplug", "--fault", "disconnect@5", "the camera was disconnected"},
                       FaultCase{"Undecodable", "--pictures", "garbage.jpg", "no usable frame"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -510,6 +510,14 @@ INSTANTIATE_TEST_SUITE_P(
                                   -1},
                       OutcomeCase{"FivePercentSizeFaults",
                                   {"-n", "30", "--fault", "size-checksum=0.05"},
+                                  0,
+                                  "decode:",
+                                  {{"frames", 30}},
+                                  "retries:",
+                                  -1},
+                      OutcomeCase{"LostRepliesEndInAResetAndARetry",
+                                  {"-n", "30", "--fault", "lost-packet=0.02", "--fault", "write-error=0.02",
+                                   "--fault", "stop-answering@20"},
                                   0,
                                   "decode:",
                                   {{"frames", 30}},

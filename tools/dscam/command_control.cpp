@@ -5,7 +5,7 @@
 #include "tools/dscam/commands.h"
 #include "tools/dscam/controls.h"
 #include "tools/dscam/exit_codes.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 namespace dscam {
 namespace {

@@ -10,7 +10,7 @@
 #include "tools/dscam/controls.h"
 #include "tools/dscam/exit_codes.h"
 #include "tools/dscam/json_writer.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 #include "tools/dscam/usb_descriptors.h"
 
 namespace dscam {

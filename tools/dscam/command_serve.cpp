@@ -10,7 +10,7 @@
 #include "tools/dscam/serve/live_controls.h"
 #include "tools/dscam/serve/live_feed.h"
 #include "tools/dscam/serve/web_server.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 namespace dscam {
 namespace {

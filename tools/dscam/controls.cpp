@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/streamclass/ks_guids.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 namespace dscam {
 

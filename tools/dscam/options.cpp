@@ -213,8 +213,9 @@ std::string set_pictures(Options &options, std::string_view value) {
 }
 
 std::string set_camera_fps(Options &options, std::string_view value) {
-  if (!parse_double(value, 0, 1000, &options.camera.fps))
-    return bad_value("--camera-fps", value, "pictures per second, 0 to 1000; 0 = as fast as asked");
+  // The driver waits at most 2 s for the camera's next picture.
+  if (!parse_double(value, 0, 1000, &options.camera.fps) || (options.camera.fps > 0 && options.camera.fps < 0.5))
+    return bad_value("--camera-fps", value, "pictures per second, 0.5 to 1000; 0 = as fast as asked");
   return {};
 }
 

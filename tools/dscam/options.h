@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "emulator/camera/camera_config.h"
-#include "platform/usbbus/usb_selector.h"
+#include "tools/session/session_options.h"
 
 namespace dscam {
 
@@ -26,7 +25,8 @@ struct ControlChange {
   double at_seconds = 0;
 };
 
-struct Options {
+// The session's settings (camera, diagnostics) are the base record.
+struct Options : SessionOptions {
   Command command = Command::None;
   bool help = false;       // --help: show the command's usage, do nothing else
   bool fault_help = false; // --fault help: list the faults, do nothing else
@@ -59,20 +59,6 @@ struct Options {
   // serve: the address the page is served on (--listen HOST:PORT)
   std::string listen_host = "127.0.0.1";
   int listen_port = 8080;
-
-  // the emulated camera
-  emu::CameraConfig camera;
-
-  // a real camera instead (--usb), and whether to wait for it to be plugged in
-  bool usb = false;
-  usbbus::UsbSelector usb_device;
-  bool wait = false;
-
-  // diagnostics
-  std::string log_file;
-  bool verbose = false;
-  std::string trace_file;
-  std::string pcap_file;
 };
 
 // Parses argv[1..argc-1] (the command and its options). Returns an empty

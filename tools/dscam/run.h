@@ -17,7 +17,7 @@
 #include <string>
 
 #include "tools/dscam/options.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 #include "tools/dscam/signals.h"
 #include "tools/dscam/wakeup.h"
 

@@ -124,7 +124,7 @@ constexpr const char *kCommon =
     "Emulated camera:\n"
     "      --pictures PATH   a JPEG file, or a folder of them, played in a loop\n"
     "                        (default: the camera's synthetic scene)\n"
-    "      --camera-fps F    pictures per second the camera takes (default 15; 0 = as fast as asked)\n"
+    "      --camera-fps F    pictures per second the camera takes, 0.5 to 1000 (default 15; 0 = as fast as asked)\n"
     "      --link L          full (default), high or unlimited\n"
     "      --chunk BYTES     data bytes per picture packet (default 4096)\n"
     "      --fault NAME[=RATE|@PICTURE]\n"

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "stream/stream_public.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 namespace dscam {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "tools/dscam/serve/status_json.h"
 #include "tools/dscam/serve/web_files.h"
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 namespace dscam {
 namespace {

@@ -1,14 +1,14 @@
 // Putting the system together for a run, and taking it apart.
-#include "tools/dscam/session.h"
+#include "tools/session/session.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "adapter/adapter.h"
-#include "platform/debugdev/debug_device.h"
 #include "platform/streamclass/frame_stream.h"
 #include "tools/dscam/exit_codes.h"
+#include "tools/session/shared_debug_device.h"
 
 namespace dscam {
 namespace {
@@ -35,7 +35,7 @@ std::string open_failure(int error) {
 
 // The sink the options choose: stderr (-v), a file (--log), both, or nowhere.
 // NULL with *error set when the log file cannot be opened.
-std::shared_ptr<platform::DebugSink> make_sink(const Options &options, std::string *error) {
+std::shared_ptr<platform::DebugSink> make_sink(const SessionOptions &options, std::string *error) {
   std::shared_ptr<platform::DebugSink> file;
   if (!options.log_file.empty()) {
     errno = 0;
@@ -96,7 +96,7 @@ std::string status_text(NTSTATUS status) {
   return hex;
 }
 
-Session::Session(const Options &options, Wakeup &wakeup) : options_(options), wakeup_(wakeup) {}
+Session::Session(const SessionOptions &options, Wakeup &wakeup) : options_(options), wakeup_(wakeup) {}
 
 Session::~Session() {
   close();
@@ -106,12 +106,17 @@ int Session::start(std::string *error) {
   std::shared_ptr<platform::DebugSink> sink = make_sink(options_, error);
   if (!sink)
     return kExitOutput;
-  const NTSTATUS status = platform::debug_device_create(sink);
+  bool sink_used = false;
+  const NTSTATUS status = shared_debug_device_join(sink, &sink_used);
   if (!NT_SUCCESS(status)) {
     *error = "cannot create the debug device: " + status_text(status);
     return kExitDevice;
   }
   debug_device_ = true;
+  if (!sink_used && (options_.verbose || !options_.log_file.empty())) {
+    *error = "the driver's messages go to this process's debug device already, not to the log asked for";
+    return kExitOutput;
+  }
   const int result = start_camera(error);
   return result != kExitOk ? result : start_driver(error);
 }
@@ -203,7 +208,8 @@ int Session::start_driver(std::string *error) {
   return kExitOk;
 }
 
-int Session::open_pin(long width, long height, bool top_down, std::string *error) {
+int Session::open_pin(long width, long height, bool top_down, std::string *error,
+                      std::shared_ptr<streamclass::MasterClock> clock) {
   const LONG rows = static_cast<LONG>(top_down ? -height : height);
   NTSTATUS status = streamclass::video_format(*adapter_, 0, static_cast<LONG>(width), rows, format_);
   if (!NT_SUCCESS(status)) {
@@ -214,7 +220,7 @@ int Session::open_pin(long width, long height, bool top_down, std::string *error
   status = adapter_->open_pin(0, format_, pin_);
   pin_opened_ = std::chrono::steady_clock::now();
   if (NT_SUCCESS(status))
-    status = pin_->use_default_clock();
+    status = clock ? pin_->set_master_clock(std::move(clock)) : pin_->use_default_clock();
   if (NT_SUCCESS(status))
     status = pin_->set_state(KSSTATE_RUN);
   if (!NT_SUCCESS(status)) {
@@ -257,7 +263,7 @@ void Session::close() {
   camera_.reset();
   usb_device_.reset();
   if (debug_device_)
-    platform::debug_device_remove();
+    shared_debug_device_leave();
   debug_device_ = false;
 }
 

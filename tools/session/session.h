@@ -5,9 +5,11 @@
 // driver loaded through the stream class host, its started device and, for the
 // commands that stream, the capture pin.
 //
-// Used from the main thread only; the camera's unplug handler (the emulated
-// camera's thread, or the real camera's event thread) only sets a flag and
-// rings the main loop.
+// Used from one thread at a time (the tool's main thread; an application that
+// uses it from several threads serializes its calls); the camera's unplug
+// handler (the emulated camera's thread, or the real camera's event thread)
+// only sets a flag and rings the main loop. The debug device is shared with
+// the other sessions of the process (shared_debug_device.h).
 #pragma once
 
 #include <atomic>
@@ -21,14 +23,14 @@
 #include "platform/streamclass/host.h"
 #include "platform/usbbus/libusb_device.h"
 #include "platform/usbbus/usb_bus.h"
-#include "tools/dscam/options.h"
 #include "tools/dscam/wakeup.h"
+#include "tools/session/session_options.h"
 
 namespace dscam {
 
 class Session {
 public:
-  Session(const Options &options, Wakeup &wakeup);
+  Session(const SessionOptions &options, Wakeup &wakeup);
   // Closes whatever is still open (close()).
   ~Session();
   Session(const Session &) = delete;
@@ -39,10 +41,12 @@ public:
   // with *error a one-line reason.
   int start(std::string *error);
   // Opens the capture pin with the format of width x height (top-down rows
-  // when asked), gives it a master clock started now (the driver's frame times
-  // and drop counts start from the pin's open) and sets it running. kExitOk,
-  // or the exit code with *error the reason.
-  int open_pin(long width, long height, bool top_down, std::string *error);
+  // when asked), gives it a master clock (`clock`, else the host's steady
+  // clock started now: the driver's frame times and drop counts start from the
+  // pin's open) and sets it running. kExitOk, or the exit code with *error the
+  // reason.
+  int open_pin(long width, long height, bool top_down, std::string *error,
+               std::shared_ptr<streamclass::MasterClock> clock = nullptr);
   // The format the pin was opened with (empty before).
   const std::vector<uint8_t> &format() const { return format_; }
   // When the pin was last opened: the time 0 of its master clock.
@@ -77,7 +81,7 @@ private:
                 std::string *error);
   int start_driver(std::string *error);
 
-  const Options &options_;
+  const SessionOptions &options_;
   Wakeup &wakeup_;
   bool debug_device_ = false;
   std::shared_ptr<emu::UsbCamera> camera_;
