@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh pkg-config libusb-1.0-0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+scripts/deps.sh pkg-config libusb-1.0-0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libcpp-httplib-dev
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDSCAM_TESTS=OFF >/dev/null
 cmake --build build/release --target dscam
 if [ $# -gt 0 ]; then

@@ -5,14 +5,15 @@
 # the concurrency tests with ThreadSanitizer, and the concurrency and
 # reliability tests on an optimised gcc build (assertions on) with more test
 # processes than cores: the sanitizers slow every thread down alike and hide
-# faults that only a different timing shows. Last, the GStreamer element of
-# that build as GStreamer's own tools load it.
+# faults that only a different timing shows. After the sanitizer run, the
+# live page of dscam serve is tested in a real browser. Last, the GStreamer
+# element of that build as GStreamer's own tools load it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh tshark pkg-config libusb-1.0-0-dev umockdev libumockdev-dev \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good pngcheck
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good pngcheck libcpp-httplib-dev
 jobs=${DSCAM_JOBS:-2}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -32,6 +33,15 @@ ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 \
 echo "== Reliability (low-resources sweep, random-fault run) under the same sanitizers"
 ctest --test-dir build/asan -j "${DSCAM_RELIABILITY_JOBS:-10}" -L reliability --output-on-failure
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+# dscam serve (the sanitizer build) with its page in Debian's chromium, driven by
+# playwright-core from the npm lockfile; never a browser download. The
+# screenshot is kept in build/asan/web.
+echo "== The live page in a real browser (dscam serve, chromium, playwright-core)"
+scripts/deps.sh chromium nodejs
+command -v npm >/dev/null || scripts/deps.sh npm
+npm ci --prefix tests/web --no-audit --no-fund --prefer-offline
+DSCAM_TOOL=build/asan/tools/dscam/dscam DSCAM_ARTEFACTS=build/asan/web node --test tests/web/serve.test.mjs
 
 echo "== ThreadSanitizer (concurrency tests)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \

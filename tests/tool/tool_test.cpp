@@ -657,7 +657,8 @@ TEST_F(ToolTest, CommandLineErrorsAndHelp) {
        {"", "shoot", "capture --bogus", "capture -n 0", "capture -n", "capture --size 640x480",
         "capture --format gif", "stream -n 3 --duration 2", "info --set zoom=5@1", "focus manual",
         "capture --fault no-such-fault", "capture --link slow", "zoom 150", "capture --pictures garbage.jpg",
-        "capture --pictures missing.jpg", "capture --retries -1", "capture -nx"}) {
+        "capture --pictures missing.jpg", "capture --retries -1", "capture -nx", "serve --listen 8080",
+        "serve --listen 127.0.0.1:65536", "serve -n 5"}) {
     std::vector<std::string> args;
     std::istringstream words(line);
     for (std::string word; words >> word;)
@@ -668,7 +669,7 @@ TEST_F(ToolTest, CommandLineErrorsAndHelp) {
     EXPECT_EQ(result.err_lines()[0].rfind("dscam: ", 0), 0u) << result.err;
     EXPECT_TRUE(result.out.empty()) << "dscam " << line;
   }
-  for (const char *command : {"capture", "stream", "info", "zoom", "focus"}) {
+  for (const char *command : {"capture", "stream", "info", "zoom", "focus", "serve"}) {
     const ToolRun result = tooltest::run_tool({command, "--help"}, dir_);
     EXPECT_EQ(result.exit_code, 0) << command;
     EXPECT_EQ(result.out.rfind(std::string("Usage: dscam ") + command, 0), 0u) << result.out;

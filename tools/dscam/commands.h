@@ -16,6 +16,7 @@ int command_stream(const Options &options, const SignalWatch &signals, Wakeup &w
 int command_info(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
 int command_zoom(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
 int command_focus(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
+int command_serve(const Options &options, const SignalWatch &signals, Wakeup &wakeup, std::string *error);
 int command_list(std::string *error);
 
 } // namespace dscam

@@ -29,6 +29,8 @@ int run_command(const Options &options, std::string *error) {
     return command_zoom(options, signals, wakeup, error);
   case Command::Focus:
     return command_focus(options, signals, wakeup, error);
+  case Command::Serve:
+    return command_serve(options, signals, wakeup, error);
   case Command::List:
     return command_list(error);
   case Command::None:

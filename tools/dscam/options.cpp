@@ -26,8 +26,9 @@ enum CommandMask : unsigned {
   kZoom = 1u << 3,
   kFocus = 1u << 4,
   kList = 1u << 5,
+  kServe = 1u << 6,
   kRuns = kCapture | kStream,
-  kAll = kCapture | kStream | kInfo | kZoom | kFocus,
+  kAll = kCapture | kStream | kInfo | kZoom | kFocus | kServe,
 };
 
 using Handler = std::string (*)(Options &options, std::string_view value);
@@ -158,6 +159,20 @@ std::string set_watchdog(Options &options, std::string_view value) {
   return {};
 }
 
+// "HOST:PORT", "[IPV6]:PORT" or ":PORT" (loopback).
+std::string set_listen(Options &options, std::string_view value) {
+  const size_t colon = value.rfind(':');
+  long port = 0;
+  if (colon == std::string_view::npos || !parse_long(value.substr(colon + 1), 0, 65535, &port))
+    return bad_value("--listen", value, "HOST:PORT, the port 0 to 65535 (0: any free port)");
+  std::string_view host = value.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  options.listen_host = host.empty() ? "127.0.0.1" : std::string(host);
+  options.listen_port = static_cast<int>(port);
+  return {};
+}
+
 std::string set_skip_damaged(Options &options, std::string_view) {
   options.skip_damaged = true;
   return {};
@@ -277,7 +292,8 @@ constexpr OptionRule kOptions[] = {
     {"duration", 0, true, kStream, set_duration},
     {"output", 'o', true, kCapture, set_output},
     {"format", 0, true, kCapture, set_format},
-    {"size", 0, true, kRuns, set_size},
+    {"size", 0, true, kRuns | kServe, set_size},
+    {"listen", 0, true, kServe, set_listen},
     {"top-down", 0, false, kCapture, set_top_down},
     {"overwrite", 0, false, kCapture, set_overwrite},
     {"set", 0, true, kRuns, add_change},
@@ -312,6 +328,7 @@ constexpr CommandInfo kCommands[] = {
     {Command::Capture, "capture", kCapture}, {Command::Stream, "stream", kStream},
     {Command::Info, "info", kInfo},          {Command::Zoom, "zoom", kZoom},
     {Command::Focus, "focus", kFocus},       {Command::List, "list", kList},
+    {Command::Serve, "serve", kServe},
 };
 
 // The option of a long name ("frames") or a short one ('n'); NULL when none.

@@ -12,7 +12,7 @@
 
 namespace dscam {
 
-enum class Command { None, Capture, Stream, Info, Zoom, Focus, List };
+enum class Command { None, Capture, Stream, Info, Zoom, Focus, List, Serve };
 
 // What capture writes: one image file per frame (BMP, PNG, PPM, JPEG), or one
 // uncompressed AVI clip of every frame.
@@ -55,6 +55,10 @@ struct Options : SessionOptions {
   // zoom and focus
   bool zoom_given = false;
   long zoom = 0;
+
+  // serve: the address the page is served on (--listen HOST:PORT)
+  std::string listen_host = "127.0.0.1";
+  int listen_port = 8080;
 };
 
 // Parses argv[1..argc-1] (the command and its options). Returns an empty

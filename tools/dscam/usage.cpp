@@ -15,6 +15,7 @@ constexpr const char *kGeneral = "Usage: dscam [--help] [--version] [--fault hel
                                  "  info      show the device, its formats, property sets and controls\n"
                                  "  zoom      read the zoom, or set it and read it back\n"
                                  "  focus     run the one-touch auto focus\n"
+                                 "  serve     a live web page with the picture and the controls\n"
                                  "  list      list the cameras: the emulated one and the USB devices\n"
                                  "\n"
                                  "Run 'dscam COMMAND --help' for the options of a command,\n"
@@ -92,6 +93,18 @@ constexpr const char *kFocus =
     "\n"
     "Runs the camera's one-touch auto focus and shows the focus setting read back.\n";
 
+constexpr const char *kServe =
+    "Usage: dscam serve [--listen HOST:PORT] [--size 320x240|160x120]\n"
+    "                   [CAMERA AND DIAGNOSTIC OPTIONS]\n"
+    "\n"
+    "Serves a live page with the picture, the zoom, the auto focus, the size and the\n"
+    "figures until Ctrl-C. The camera streams while someone watches: /stream.mjpg,\n"
+    "/snapshot.jpg, /snapshot.bmp, /api/status, POST /api/zoom, /api/focus, /api/size.\n"
+    "\n"
+    "      --listen A:P    the address and port to serve on (default 127.0.0.1:8080;\n"
+    "                      port 0: any free port). Another address than loopback lets\n"
+    "                      other machines watch and control the camera.\n"
+    "      --size WxH      the size viewers get first: 320x240 (default) or 160x120\n";
 constexpr const char *kList =
     "Usage: dscam list\n"
     "\n"
@@ -147,6 +160,8 @@ std::string usage_text(Command command) {
     return std::string(kZoom) + kCommon + kExit;
   case Command::Focus:
     return std::string(kFocus) + kCommon + kExit;
+  case Command::Serve:
+    return std::string(kServe) + kCommon + kExit;
   case Command::List:
     return std::string(kList) + kExit;
   case Command::None:

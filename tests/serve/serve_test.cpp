@@ -1,0 +1,151 @@
+// dscam serve in process over HTTP: the MJPEG stream and snapshots, the pin
+// opened only while watched, zoom and focus reaching the camera, and bad
+// requests answered with a reason.
+#include <chrono>
+#include <thread>
+#include <tuple>
+
+#include "tests/serve/serve_test.h"
+#include "tests/support/pictures.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char *kForm = "application/x-www-form-urlencoded";
+
+// Reads the stream until it holds `count` whole parts, then hangs up; the
+// status and Content-Type of the answer.
+MjpegParts read_stream(httplib::Client client, size_t count, int *status, std::string *type) {
+  MjpegParts parts;
+  client.Get(
+      "/stream.mjpg",
+      [&](const httplib::Response &response) {
+        *status = response.status;
+        *type = response.get_header_value("Content-Type");
+        return response.status == 200;
+      },
+      [&](const char *data, size_t size) { return parts.add(data, size) < count; });
+  return parts;
+}
+
+// The signed 32-bit little-endian field at `at`.
+int32_t le32(const std::string &bytes, size_t at) {
+  return static_cast<int32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
+                              static_cast<uint8_t>(bytes[at + 2]) << 16 |
+                              static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
+}
+
+// Waits up to 5 s for `condition`.
+template <typename Condition> bool eventually(Condition condition) {
+  for (int i = 0; i < 250 && !condition(); ++i)
+    std::this_thread::sleep_for(20ms);
+  return condition();
+}
+
+// Makes sure the stream's parts are whole JPEG pictures of the size asked for,
+// at both sizes, that /snapshot.bmp is the frame as delivered, and that the
+// pin is open only while someone watches, the device staying started.
+// Example failure: a part cut short or of the old size after a size change, a
+// pin left open after the last viewer went.
+TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
+  serve();
+  EXPECT_FALSE(feed_->figures().streaming);
+  for (const auto &[size, width, height] :
+       {std::tuple{"320x240", 320, 240}, std::tuple{"160x120", 160, 120}}) {
+    SCOPED_TRACE(size);
+    auto size_set = client().Post("/api/size", std::string("value=") + size, kForm);
+    ASSERT_TRUE(size_set && size_set->status == 200);
+    int status = 0;
+    std::string type;
+    const MjpegParts parts = read_stream(client(), 4, &status, &type);
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(type, "multipart/x-mixed-replace; boundary=dscamframe");
+    ASSERT_EQ(parts.parts.size(), 4u);
+    for (const std::vector<uint8_t> &jpeg : parts.parts) {
+      const rig::Decoded decoded = rig::reference_decode(jpeg, false);
+      EXPECT_TRUE(decoded.ok);
+      EXPECT_EQ(decoded.width, width);
+      EXPECT_EQ(decoded.height, height);
+    }
+    auto bmp = client().Get("/snapshot.bmp");
+    ASSERT_TRUE(bmp && bmp->status == 200);
+    ASSERT_EQ(bmp->body.size(), 54u + static_cast<size_t>(width * height * 3));
+    EXPECT_EQ(bmp->body.substr(0, 2), "BM");
+    EXPECT_EQ(le32(bmp->body, 18), width);
+    EXPECT_EQ(le32(bmp->body, 22), height); // bottom-up, as delivered
+  }
+  EXPECT_TRUE(eventually([&] { return !feed_->figures().streaming; }));
+  EXPECT_TRUE(rig_.adapter().started());
+  EXPECT_FALSE(rig_.adapter().removed());
+  EXPECT_EQ(feed_->figures().failed_reads, 0u);
+}
+
+// Makes sure a burst of zoom requests (form and JSON bodies) moves the camera
+// once, to the last value, that the status then shows the camera's reading,
+// and that the auto focus runs on the camera. Example failure: every request
+// sent on to the camera, a reading reported before the camera moved.
+TEST_F(ServeTest, ZoomOverHttpReachesTheCameraOncePerBurst) {
+  serve();
+  const uint64_t sets_before = rig_.camera().snapshot().counters.zoom_sets;
+  auto c = client();
+  for (int value : {55, 60, 65, 70, 75}) {
+    auto answer = c.Post("/api/zoom", "value=" + std::to_string(value), kForm);
+    ASSERT_TRUE(answer && answer->status == 200);
+  }
+  auto last = c.Post("/api/zoom", R"({"value": 80})", "application/json");
+  ASSERT_TRUE(last && last->status == 200);
+  EXPECT_TRUE(eventually([&] {
+    auto status = c.Get("/api/status");
+    return status && status->body.find(R"("requested":80,"camera":80)") != std::string::npos;
+  }));
+  EXPECT_EQ(rig_.camera().snapshot().counters.zoom_sets - sets_before, 1u);
+  EXPECT_EQ(rig_.camera().snapshot().zoom, 80u);
+
+  auto focus = c.Post("/api/focus", "", kForm);
+  ASSERT_TRUE(focus && focus->status == 200);
+  EXPECT_TRUE(rig_.camera().snapshot().focused);
+  EXPECT_NE(c.Get("/api/status")->body.find(R"("focus":{"state":"focused","runs":1)"), std::string::npos);
+}
+
+// Makes sure requests the server cannot serve get a 4xx with the reason, and
+// reach neither the camera nor the server's health. Example failure: zoom 101
+// passed to the driver (which would accept it and move nothing), a crash on a
+// cut-off JSON body, an empty 404.
+TEST_F(ServeTest, BadRequestsAreAnsweredWithAReason) {
+  struct BadRequest {
+    const char *method;
+    const char *path;
+    const char *body;
+    const char *type;
+    int status;
+    const char *reason;
+  };
+  const BadRequest kRequests[] = {
+      {"POST", "/api/zoom", "value=101", kForm, 400, "zoom 101 is outside 0..100"},
+      {"POST", "/api/zoom", "value=-1", kForm, 400, "zoom -1 is outside 0..100"},
+      {"POST", "/api/zoom", "value=eighty", kForm, 400, "the zoom needs a whole number"},
+      {"POST", "/api/zoom", "", kForm, 400, "the zoom needs a whole number"},
+      {"POST", "/api/zoom", R"({"value": 101})", "application/json", 400, "zoom 101 is outside"},
+      {"POST", "/api/zoom", R"({"value": )", "application/json", 400, "the zoom needs a whole number"},
+      {"POST", "/api/size", "value=640x480", kForm, 400, "the camera offers no 640x480 format"},
+      {"POST", "/api/size", "value=large", kForm, 400, "the size needs WIDTHxHEIGHT"},
+      {"GET", "/api/zoom", nullptr, nullptr, 405, "/api/zoom takes POST"},
+      {"GET", "/no/such/page", nullptr, nullptr, 404, "no such page: /no/such/page"},
+  };
+  serve();
+  auto c = client();
+  for (const BadRequest &bad : kRequests) {
+    SCOPED_TRACE(std::string(bad.method) + " " + bad.path + " " + (bad.body ? bad.body : ""));
+    auto answer = bad.body != nullptr ? c.Post(bad.path, bad.body, bad.type) : c.Get(bad.path);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, bad.status);
+    EXPECT_NE(answer->body.find(bad.reason), std::string::npos) << answer->body;
+  }
+  EXPECT_EQ(rig_.camera().snapshot().counters.zoom_sets, 0u);
+  auto status = c.Get("/api/status");
+  ASSERT_TRUE(status && status->status == 200);
+  EXPECT_NE(status->body.find(R"("size":"320x240")"), std::string::npos);
+}
+
+} // namespace
