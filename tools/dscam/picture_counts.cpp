@@ -42,10 +42,14 @@ bool PictureCounter::size_exchange_failed() const {
 }
 
 std::string with_separators(uint64_t value) {
-  std::string digits = std::to_string(value);
-  for (size_t at = digits.size(); at > 3; at -= 3)
-    digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(value);
+  std::string text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0)
+      text += ',';
+    text += digits[i];
+  }
+  return text;
 }
 
 std::string refusal_text(const PictureTotals &totals) {
