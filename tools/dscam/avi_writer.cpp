@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/dscam/little_endian.h"
+
 namespace dscam {
 namespace {
 
@@ -16,16 +18,6 @@ constexpr uint32_t kStrlSize = 4 + 8 + kStrhSize + 8 + kStrfSize;
 constexpr uint32_t kHdrlSize = 4 + 8 + kAvihSize + 8 + kStrlSize;
 // Bytes before the first frame chunk: RIFF header, hdrl list, movi list header.
 constexpr uint32_t kHeadersSize = 12 + 8 + kHdrlSize + 12;
-
-void put_u16(std::vector<uint8_t> &out, uint32_t value) {
-  out.push_back(static_cast<uint8_t>(value));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void put_u32(std::vector<uint8_t> &out, uint32_t value) {
-  put_u16(out, value & 0xFFFF);
-  put_u16(out, value >> 16);
-}
 
 void put_fourcc(std::vector<uint8_t> &out, const char *fourcc) {
   for (int i = 0; i < 4; ++i)

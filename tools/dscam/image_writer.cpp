@@ -6,19 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/dscam/little_endian.h"
+
 namespace dscam {
 namespace {
-
-// Little-endian fields of the BMP headers.
-void put_u16(std::vector<uint8_t> &out, uint32_t value) {
-  out.push_back(static_cast<uint8_t>(value));
-  out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void put_u32(std::vector<uint8_t> &out, uint32_t value) {
-  put_u16(out, value & 0xFFFF);
-  put_u16(out, value >> 16);
-}
 
 // Whether the frame holds all the bytes its size needs.
 bool image_usable(const FrameImage &image) {
