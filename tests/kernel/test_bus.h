@@ -57,14 +57,18 @@ struct TestBus {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       PIRP irp = nullptr;
+      bool cancelling = false;
       {
+        // The cancel routine is cleared under the lock: a cancel that won it
+        // takes the lock before it completes (and frees) the IRP.
         std::lock_guard<std::mutex> hold(lock);
         if (!parked.empty()) {
           irp = parked.front();
           parked.pop_front();
+          cancelling = IoSetCancelRoutine(irp, nullptr) == nullptr;
         }
       }
-      if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr)
+      if (irp != nullptr && !cancelling)
         return irp; // else its cancel routine owns it
       if (irp == nullptr && std::chrono::steady_clock::now() > deadline)
         return nullptr;
