@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "controls/controls.h"
+#include "emulator/camera/wire.h"
 #include "emulator/usb/scripted_device.h"
 #include "protocol/packet_exchange.h"
 #include "tests/support/rig_test.h"
@@ -12,26 +13,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kAck = {0x06};
-const Bytes kEnq = {0x05};
-const Bytes kNak = {0x15};
+const Bytes kAck = {emu::kAck};
+const Bytes kEnq = {emu::kEnq};
+const Bytes kNak = {emu::kNak};
 
-// A data packet (STX 0x02 or ETX 0x03): type, 0, length (u16 LE), data, sum of the data (u16 LE).
 Bytes data_packet(uint8_t type, const Bytes &data) {
-  Bytes packet = {type, 0, static_cast<uint8_t>(data.size()), static_cast<uint8_t>(data.size() >> 8)};
-  unsigned sum = 0;
-  for (uint8_t byte : data) {
-    packet.push_back(byte);
-    sum += byte;
-  }
-  packet.push_back(static_cast<uint8_t>(sum));
-  packet.push_back(static_cast<uint8_t>(sum >> 8));
-  return packet;
+  return emu::wire_data_packet(type, data);
 }
 
-// The 12-byte zoom record the camera answers a zoom reading with.
+// The zoom record the camera answers a zoom reading with.
 Bytes zoom_record(uint32_t zoom) {
-  Bytes record(12, 0);
+  Bytes record(emu::kZoomRecordSize, 0);
   for (int i = 0; i < 4; ++i)
     record[i] = static_cast<uint8_t>(zoom >> (8 * i));
   return record;

@@ -7,6 +7,7 @@
 
 #include "platform/kernel/control.h"
 #include "platform/kernel/misuse.h"
+#include "platform/kernel/status_name.h"
 #include "platform/kernel/thread.h"
 
 #if defined(__has_feature)
@@ -53,19 +54,8 @@ std::chrono::milliseconds teardown_limit() {
 }
 
 std::string status_text(NTSTATUS status) {
-  static const std::map<NTSTATUS, const char *> kNames = {
-      {STATUS_SUCCESS, "STATUS_SUCCESS"},
-      {STATUS_PENDING, "STATUS_PENDING"},
-      {STATUS_CANCELLED, "STATUS_CANCELLED"},
-      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
-      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
-      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
-      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
-      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
-      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
-      {STATUS_TIMEOUT, "STATUS_TIMEOUT"}};
-  if (const auto name = kNames.find(status); name != kNames.end())
-    return name->second;
+  if (const char *name = platform::status_name(status))
+    return name;
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
   return text;

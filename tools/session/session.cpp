@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "adapter/adapter.h"
+#include "platform/kernel/status_name.h"
 #include "platform/streamclass/frame_stream.h"
 #include "tools/dscam/exit_codes.h"
 #include "tools/session/shared_debug_device.h"
@@ -70,30 +71,10 @@ int truncate_file(const std::string &path) {
 } // namespace
 
 std::string status_text(NTSTATUS status) {
-  static const struct {
-    NTSTATUS status;
-    const char *name;
-  } kNames[] = {
-      {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
-      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
-      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
-      {STATUS_INVALID_DEVICE_REQUEST, "STATUS_INVALID_DEVICE_REQUEST"},
-      {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
-      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
-      {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
-      {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
-      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
-      {STATUS_CANCELLED, "STATUS_CANCELLED"},
-      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
-      {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
-      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
-  };
   char hex[16];
   std::snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(status));
-  for (const auto &entry : kNames)
-    if (entry.status == status)
-      return std::string(entry.name) + " (" + hex + ")";
-  return hex;
+  const char *name = platform::status_name(status);
+  return name != nullptr ? std::string(name) + " (" + hex + ")" : hex;
 }
 
 Session::Session(const SessionOptions &options, Wakeup &wakeup) : options_(options), wakeup_(wakeup) {}

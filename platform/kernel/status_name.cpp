@@ -1,0 +1,37 @@
+#include "platform/kernel/status_name.h"
+
+#include "platform/kernel/ntstatus.h"
+
+namespace platform {
+
+const char *status_name(NTSTATUS status) {
+  static const struct {
+    NTSTATUS status;
+    const char *name;
+  } kNames[] = {
+      {STATUS_SUCCESS, "STATUS_SUCCESS"},
+      {STATUS_TIMEOUT, "STATUS_TIMEOUT"},
+      {STATUS_PENDING, "STATUS_PENDING"},
+      {STATUS_NO_DATA_DETECTED, "STATUS_NO_DATA_DETECTED"},
+      {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+      {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+      {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+      {STATUS_INVALID_DEVICE_REQUEST, "STATUS_INVALID_DEVICE_REQUEST"},
+      {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+      {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+      {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED"},
+      {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+      {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+      {STATUS_CANCELLED, "STATUS_CANCELLED"},
+      {STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
+      {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+      {STATUS_DEVICE_REMOVED, "STATUS_DEVICE_REMOVED"},
+      {STATUS_INVALID_DEVICE_STATE, "STATUS_INVALID_DEVICE_STATE"},
+  };
+  for (const auto &entry : kNames)
+    if (entry.status == status)
+      return entry.name;
+  return nullptr;
+}
+
+} // namespace platform
