@@ -15,6 +15,11 @@ scripts/deps.sh tshark pkg-config libusb-1.0-0-dev umockdev libumockdev-dev \
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good pngcheck libcpp-httplib-dev
 jobs=${DSCAM_JOBS:-2}
+# The compiler cache shared between clones of the tree wherever they are:
+# paths below the tree are hashed relative to it, and the build folder is left
+# out of the hash of debug builds (their debug information then names the
+# folder of the first build; line numbers and functions are the same).
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
