@@ -1,11 +1,8 @@
-// The emulated camera's fault knobs: each has its effect, where it is told, once; the same seed, the same
-// run. (Their syntax: the settings here and in the stress tests, and the tool's refusal of a bad one.)
-#include <algorithm>
-#include <functional>
-
+// The emulated camera's fault knobs: those whose effect the driver cannot show have it, once; the same seed,
+// the same run. (Their syntax: the settings here and in the stress tests, and the tool's refusal of a bad
+// one.)
 #include "emulator/camera/faults.h"
 #include "tests/emulator/camera_host.h"
-#include "tests/support/pictures.h"
 #include "tests/support/rig_test.h"
 
 namespace camtest {
@@ -22,49 +19,19 @@ emu::CameraConfig with_fault(const std::string &setting) {
   return config;
 }
 
-// Makes sure each fault has the effect it names where it is told to fire (an @2 picture fault leaves picture
-// 1 clean), injected once. Catches a fault at the wrong picture or with the wrong effect. (Faults whose
-// effect the driver's results show: protocol/camera_pictures_test.cpp and the control tests.)
-TEST_F(CameraFaultsTest, EachFaultHasItsEffect) {
-  TestHost clean(quick_config());
-  const Fetched first = clean.next_picture();
-  const Fetched second = clean.next_picture();
-  ASSERT_TRUE(first.ok && second.ok);
-  const struct {
-    const char *setting;
-    bool second; // a picture fault at picture 2: pictures 1 and 2 are fetched first, 2 checked
-    std::function<bool(TestHost &h, const Fetched &f)> holds;
-  } cases[] = {
-      {"picture-checksum@1", false, [](auto &h, auto &) { return h.next_picture().bad_sums == 1; }},
-      {"nak@1", false,
-       [](auto &h, auto &) { return h.sent(kSizeCommand) && h.read() == kNak && h.next_picture().ok; }},
-      {"size-larger@2", true,
-       [&](auto &, auto &f) { return f.announced > f.bytes.size() && f.announced <= 65536; }},
-      {"truncated@2", true,
-       [&](auto &, auto &f) {
-         return f.bytes.size() == second.bytes.size() / 2 && f.announced == f.bytes.size();
-       }},
-      {"damaged@2", true,
-       [&](auto &, auto &f) {
-         return f.bytes.size() == second.bytes.size() && f.bytes != second.bytes &&
-                std::equal(f.bytes.begin(), f.bytes.begin() + 300, second.bytes.begin()); // the headers stay
-       }},
-      {"odd-size", false,
-       [](auto &h, auto &) { return rig::reference_decode(h.next_picture().bytes, false).width == 640; }},
-      {"focus-slow@1", false,
-       [](auto &h, auto &) {
-         return h.sent(kFocusCommand) && h.read() == kAck && h.read() == kEnq && h.now == 5'000'000'000;
-       }},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.setting);
-    TestHost host(with_fault(c.setting));
-    Fetched got;
-    if (c.second) {
-      EXPECT_EQ(host.next_picture().bytes, first.bytes) << "picture 1 is untouched";
-      got = host.next_picture();
-    }
-    EXPECT_TRUE(c.holds(host, got));
+// Makes sure the faults whose effect the driver's results do not show have theirs, injected once: a data
+// packet's checksum spoiled, the focus's second reply held for 5 s. Catches a fault that does nothing. (The
+// other faults' effects, and where they fire: protocol/camera_pictures_test.cpp,
+// capture/frame_delivery_test.cpp, capture/transfer_thread_test.cpp and the control tests.)
+TEST_F(CameraFaultsTest, FaultsTheDriverCannotShowHaveTheirEffect) {
+  for (const char *setting : {"picture-checksum@1", "focus-slow@1"}) {
+    SCOPED_TRACE(setting);
+    TestHost host(with_fault(setting));
+    if (setting[0] == 'p')
+      EXPECT_EQ(host.next_picture().bad_sums, 1);
+    else
+      EXPECT_TRUE(host.sent(kFocusCommand) && host.read() == kAck && host.read() == kEnq &&
+                  host.now == 5'000'000'000);
     EXPECT_EQ(host.camera.faults().injected_total(), 1u);
   }
 }

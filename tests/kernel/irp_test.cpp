@@ -1,67 +1,49 @@
-// IRP misuse: what the platform reports of a driver that completes, frees or
-// sizes its IRPs wrongly. (The completion walk and cancels: the kernel stress
-// test and the USB transfer tests.)
-#include <atomic>
+// IRP misuse: what the platform reports of a driver that completes, frees or sizes its IRPs wrongly, with
+// its own bulk transfers on the rig's bus. (The completion walk and cancels: the USB transfer and stress
+// tests.)
+#include "tests/usb/usb_fixture.h"
 
-#include "tests/kernel/test_bus.h"
-#include "tests/support/rig_test.h"
-
+namespace usbtest {
 namespace {
 
-// How often a completion routine ran, and what it does.
-struct Seen {
-  std::atomic<int> calls{0};
-  NTSTATUS verdict = STATUS_MORE_PROCESSING_REQUIRED; // what the routine returns
-  bool free_irp = false;                              // the routine frees the IRP
-};
+const uint8_t kPacket[] = {0x06};
 
-NTSTATUS observe(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-  auto *seen = static_cast<Seen *>(context);
-  const NTSTATUS verdict = seen->verdict;
-  if (seen->free_irp)
-    IoFreeIrp(irp);
-  seen->calls++;
-  return verdict;
-}
-
-// An IRP of the driver's own, with `seen` watching its completion.
-PIRP own_irp(Seen &seen) {
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  IoSetCompletionRoutine(irp, observe, &seen, TRUE, TRUE, TRUE);
-  return irp;
-}
-
-class IrpTest : public RigTest {
-protected:
-  TestBus bus; // made before the fixture's baseline, destroyed after its checks
-};
+using IrpTest = UsbTest;
 
 // Makes sure IRP misuse is reported and survived. Catches the driver's IRP faults going unnoticed.
 TEST_F(IrpTest, MisuseIsReported) {
+  ASSERT_NO_FATAL_FAILURE(start_scripted());
+  device_->set_loopback(false);
   quiet_misuse();
-  Seen done, parked, freeing;
-  done.verdict = freeing.verdict = STATUS_SUCCESS;
-  PIRP irp = own_irp(done);
-  IofCallDriver(bus.device, irp);          // completed to the top: nobody takes it back
-  IoCompleteRequest(irp, IO_NO_INCREMENT); // and once more
-  IoInitializeIrp(irp, IoSizeOfIrp(4), 4); // larger than allocated
-  IoFreeIrp(irp);
-  IoFreeIrp(irp);
+  OwnTransfer done(pdo(), in_pipe());
+  done.verdict = STATUS_SUCCESS;
+  device_->queue_in(kPacket);
+  EXPECT_EQ(done.submit(), STATUS_SUCCESS);     // completed to the top: nobody takes it back
+  IoCompleteRequest(done.irp, IO_NO_INCREMENT); // and once more
+  const CCHAR larger = static_cast<CCHAR>(done.irp->StackCount + 1);
+  IoInitializeIrp(done.irp, IoSizeOfIrp(larger), larger);
+  IoFreeIrp(done.irp);
+  IoFreeIrp(done.irp);
+  done.irp_freed = true;
   EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irp), 4u);
 
-  freeing.free_irp = true;
-  for (Seen *routine : {&parked, &freeing}) {
-    bus.pend = routine == &parked;
-    irp = own_irp(*routine);
-    IofCallDriver(bus.device, irp);
-    if (bus.pend) {
-      IoFreeIrp(irp); // still at the bus
-      TestBus::complete(bus.take_parked(), STATUS_SUCCESS);
-    }
-    EXPECT_EQ(routine->calls.load(), 1);
-    EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irp), 1u);
-  }
+  OwnTransfer parked(pdo(), in_pipe());
+  ASSERT_EQ(parked.submit(), STATUS_PENDING);
+  IoFreeIrp(parked.irp); // still at the bus: freed when it completes
+  parked.irp_freed = true;
+  device_->queue_in(kPacket);
+  ASSERT_EQ(rig::wait_object(&parked.done, std::chrono::seconds(5)), STATUS_SUCCESS);
+  EXPECT_EQ(parked.calls.load(), 1);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irp), 1u);
+
+  OwnTransfer freeing(pdo(), in_pipe()); // its routine frees it and lets the walk go on
+  freeing.verdict = STATUS_SUCCESS;
+  freeing.free_in_routine = freeing.irp_freed = true;
+  device_->queue_in(kPacket);
+  (void)freeing.submit();
+  EXPECT_EQ(freeing.calls.load(), 1);
+  EXPECT_EQ(take_misuse_reports(platform::MisuseCategory::Irp), 1u);
 }
 
 } // namespace
+} // namespace usbtest

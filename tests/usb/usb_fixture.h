@@ -48,29 +48,40 @@ inline NTSTATUS record_transfer(PVOID context, ULONG length, NTSTATUS status) {
   return STATUS_SUCCESS;
 }
 
-// A 64-byte bulk IN transfer built with the driver's builders and sent with the
-// test's own completion routine. Destroy it only once it has completed.
+// A 64-byte bulk IN transfer built with the driver's builders and sent with the test's own completion
+// routine, which returns `verdict` (the IRP freed first with `free_in_routine`); or, with `io_manager`, the
+// I/O manager's request (IoBuildDeviceIoControlRequest, as the control transfers send it), which the I/O
+// manager frees and ends by setting `done` and `iosb`. Destroy it only once it has completed.
 struct OwnTransfer {
-  OwnTransfer(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe) : pdo(device) {
+  OwnTransfer(PDEVICE_OBJECT device, PUSBD_PIPE_INFORMATION pipe, bool io_manager = false)
+      : pdo(device), verdict(io_manager ? STATUS_SUCCESS : STATUS_MORE_PROCESSING_REQUIRED),
+        irp_freed(io_manager), io_manager(io_manager) {
     mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(mdl);
     urb = QRNUSB_BuildAsyncReadWriteRequest(mdl, pipe->PipeHandle, 1);
-    irp = QRNUSB_BuildAsyncInternalDeviceControlRequest(pdo, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
     KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = io_manager ? IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
+                                                     0, TRUE, &done, &iosb)
+                     : QRNUSB_BuildAsyncInternalDeviceControlRequest(pdo, urb, IOCTL_INTERNAL_USB_SUBMIT_URB);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(irp, routine, this, TRUE, TRUE, TRUE);
   }
   ~OwnTransfer() {
-    IoFreeIrp(irp);
+    if (!irp_freed)
+      IoFreeIrp(irp);
     IoFreeMdl(mdl);
     ExFreePool(urb);
   }
   NTSTATUS submit() { return IofCallDriver(pdo, irp); }
-  static NTSTATUS routine(PDEVICE_OBJECT, PIRP, PVOID context) {
+  static NTSTATUS routine(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto self = static_cast<OwnTransfer *>(context);
-    self->thread = std::this_thread::get_id();
+    const NTSTATUS verdict = self->verdict;
+    if (self->free_in_routine)
+      IoFreeIrp(irp);
     self->calls.fetch_add(1);
-    KeSetEvent(&self->done, 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    if (!self->io_manager)
+      KeSetEvent(&self->done, 0, FALSE);
+    return verdict;
   }
 
   PDEVICE_OBJECT pdo;
@@ -79,8 +90,12 @@ struct OwnTransfer {
   PURB urb = nullptr;
   PIRP irp = nullptr;
   KEVENT done;
+  IO_STATUS_BLOCK iosb{}; // io_manager only
   std::atomic<int> calls{0};
-  std::thread::id thread;
+  NTSTATUS verdict;
+  bool free_in_routine = false;
+  bool irp_freed; // by the test or the I/O manager: the destructor leaves it
+  const bool io_manager;
 };
 
 class UsbTest : public RigTest {

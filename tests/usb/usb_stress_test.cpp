@@ -75,36 +75,53 @@ TEST_F(UsbStressTest, ConcurrentTransfersWhileTheDeviceIsRemoved) {
   EXPECT_EQ(counters.requests, counters.completed_at_once + counters.completed_later);
 }
 
-// Makes sure IoCancelIrp racing the device's answer ends the transfer once, and a losing answer stays for the
-// next read. Catches a double completion or a lost answer.
-TEST_F(UsbStressTest, CancelRacingTheAnswerEndsEachTransferOnce) {
+// Makes sure cancels racing the device's answers from four threads end each transfer once, the driver's own
+// IRPs and the I/O manager's alike, and every losing answer stays for a later read. Catches a double
+// completion or a lost answer.
+TEST_F(UsbStressTest, CancelsRacingTheAnswersEndEachTransferOnce) {
   ASSERT_NO_FATAL_FAILURE(start_scripted());
   device_->set_loopback(false);
-  int cancelled = 0;
+  constexpr int kThreads = 4, kRounds = 150;
+  std::atomic<int> succeeded{0}, cancelled{0};
   const uint8_t packet[] = {0x06};
-  std::vector<uint8_t> drain_buffer(64); // outlives every transfer of the test
-  for (int i = 0; i < 300; ++i) {
-    device_->set_answer_mode(i % 2 ? Mode::Deferred : Mode::Immediate);
-    OwnTransfer own(pdo(), in_pipe());
-    ASSERT_EQ(own.submit(), STATUS_PENDING);
-    std::thread answer([&] { device_->queue_in(packet); });
-    IoCancelIrp(own.irp);
-    answer.join();
-    ASSERT_EQ(rig::wait_object(&own.done, 5s), STATUS_SUCCESS);
-    ASSERT_TRUE(rig_.bus().wait_idle(5000ms));
-    EXPECT_EQ(own.calls.load(), 1);
-    if (own.urb->UrbHeader.Status == USBD_STATUS_CANCELED) {
-      ++cancelled;
-      TransferResult drain;
-      const NTSTATUS drained = transfer(drain, drain_buffer.data(), 64);
-      EXPECT_TRUE(drained == STATUS_SUCCESS || drained == STATUS_PENDING) << drained;
-      ASSERT_TRUE(drain.wait());
-    } else {
-      EXPECT_EQ(own.urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
-      EXPECT_EQ(own.urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 1u);
-    }
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        device_->set_answer_mode(i % 2 ? Mode::Deferred : Mode::Immediate);
+        const bool io_manager = (i + t) % 4 == 1; // only the driver's own IRPs are cancelled
+        OwnTransfer own(pdo(), in_pipe(), io_manager);
+        const NTSTATUS sent = own.submit();
+        EXPECT_TRUE(sent == STATUS_PENDING || sent == STATUS_SUCCESS) << sent; // another's answer may wait
+        std::thread answer([&] { device_->queue_in(packet); });
+        if (!io_manager)
+          IoCancelIrp(own.irp);
+        answer.join();
+        ASSERT_EQ(rig::wait_object(&own.done, 5s), STATUS_SUCCESS);
+        EXPECT_EQ(own.calls.load(), 1);
+        const USBD_STATUS status = own.urb->UrbHeader.Status;
+        EXPECT_TRUE(!io_manager ||
+                    own.iosb.Status == (status == USBD_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_CANCELLED));
+        if (status == USBD_STATUS_SUCCESS) {
+          ++succeeded;
+          EXPECT_EQ(own.urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 1u);
+        } else {
+          ++cancelled;
+          EXPECT_EQ(status, USBD_STATUS_CANCELED);
+        }
+      }
+    });
+  for (std::thread &thread : threads)
+    thread.join();
+  ASSERT_TRUE(rig_.bus().wait_idle(5000ms));
+  EXPECT_EQ(succeeded + cancelled, kThreads * kRounds);
+  device_->set_answer_mode(Mode::Immediate);
+  std::vector<uint8_t> drain_buffer(64);
+  for (int i = 0; i < cancelled; ++i) { // the answers of the cancelled reads wait in the device
+    TransferResult drain;
+    ASSERT_EQ(transfer(drain, drain_buffer.data(), 64), STATUS_SUCCESS) << "answer " << i << " was lost";
   }
-  std::printf("cancel race: %d of 300 cancelled\n", cancelled);
+  std::printf("cancel race: %d of %d cancelled\n", cancelled.load(), kThreads * kRounds);
   EXPECT_EQ(device_->waiting_in_transfers(), 0u);
 }
 
