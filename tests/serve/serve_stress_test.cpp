@@ -25,13 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits up to 20 s for `condition`.
-template <typename Condition> bool eventually(Condition condition) {
-  for (int i = 0; i < 1000 && !condition(); ++i)
-    std::this_thread::sleep_for(20ms);
-  return condition();
-}
-
 // A viewer of /stream.mjpg on a socket; `receive_buffer` > 0 makes its
 // receive buffer that small, so that the server's writes to it soon block
 // when it stops reading.
@@ -108,18 +101,18 @@ TEST_F(ServeTest, SixteenViewersWatchAndASeventeenthIsRefused) {
       }
     });
   }
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 16; }));
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 16; }, 20s));
   Viewer refused(server_->port());
   refused.read(10s);
   EXPECT_EQ(refused.text.rfind("HTTP/1.1 503 ", 0), 0u) << refused.text;
   EXPECT_NE(refused.text.find("\r\n\r\nat most 16 viewers at once\n"), std::string::npos) << refused.text;
-  EXPECT_TRUE(eventually([&] { return watched.load() == 16; }));
+  EXPECT_TRUE(rig::wait_until([&] { return watched.load() == 16; }, 20s));
   done = true;
   for (std::thread &reader : readers)
     reader.join();
   EXPECT_EQ(server_->viewer_figures().refused_viewers, 1u);
   viewers.clear();
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 0; }));
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 0; }, 20s));
 }
 
 // Makes sure a viewer that stops reading holds up no other viewer: while it
@@ -134,7 +127,7 @@ TEST_F(ServeTest, AViewerThatStopsReadingDoesNotStallTheOthers) {
   serve(settings);
   Viewer stalled(server_->port(), 4096);
   ASSERT_TRUE(stalled.connected());
-  ASSERT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 1; }));
+  ASSERT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 1; }, 20s));
   std::this_thread::sleep_for(1s); // its buffers fill up
   const uint64_t frames_before = feed_->figures().frames;
   {
@@ -143,10 +136,11 @@ TEST_F(ServeTest, AViewerThatStopsReadingDoesNotStallTheOthers) {
     EXPECT_EQ(watching.parts.parts.size(), 60u);
   }
   EXPECT_GE(feed_->figures().frames - frames_before, 60u);
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 1; })); // the stalled one stays
+  // The stalled one stays.
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 1; }, 20s));
   stalled.read(1s);
   stalled.hang_up();
-  ASSERT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 0; }));
+  ASSERT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 0; }, 20s));
   EXPECT_GT(server_->viewer_figures().skipped, 30u);
 }
 

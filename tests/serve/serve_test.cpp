@@ -36,13 +36,6 @@ int32_t le32(const std::string &bytes, size_t at) {
                               static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
 }
 
-// Waits up to 5 s for `condition`.
-template <typename Condition> bool eventually(Condition condition) {
-  for (int i = 0; i < 250 && !condition(); ++i)
-    std::this_thread::sleep_for(20ms);
-  return condition();
-}
-
 // Makes sure the stream's parts are whole JPEG pictures of the size asked for,
 // at both sizes, that /snapshot.bmp is the frame as delivered, and that the
 // pin is open only while someone watches, the device staying started.
@@ -75,7 +68,7 @@ TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
     EXPECT_EQ(le32(bmp->body, 18), width);
     EXPECT_EQ(le32(bmp->body, 22), height); // bottom-up, as delivered
   }
-  EXPECT_TRUE(eventually([&] { return !feed_->figures().streaming; }));
+  EXPECT_TRUE(rig::wait_until([&] { return !feed_->figures().streaming; }, 5s));
   EXPECT_TRUE(rig_.adapter().started());
   EXPECT_FALSE(rig_.adapter().removed());
   EXPECT_EQ(feed_->figures().failed_reads, 0u);
@@ -95,10 +88,12 @@ TEST_F(ServeTest, ZoomOverHttpReachesTheCameraOncePerBurst) {
   }
   auto last = c.Post("/api/zoom", R"({"value": 80})", "application/json");
   ASSERT_TRUE(last && last->status == 200);
-  EXPECT_TRUE(eventually([&] {
-    auto status = c.Get("/api/status");
-    return status && status->body.find(R"("requested":80,"camera":80)") != std::string::npos;
-  }));
+  EXPECT_TRUE(rig::wait_until(
+      [&] {
+        auto status = c.Get("/api/status");
+        return status && status->body.find(R"("requested":80,"camera":80)") != std::string::npos;
+      },
+      5s));
   EXPECT_EQ(rig_.camera().snapshot().counters.zoom_sets - sets_before, 1u);
   EXPECT_EQ(rig_.camera().snapshot().zoom, 80u);
 
