@@ -378,8 +378,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "dscam: the camera stopped answering", "", "frames:", -1},
         OutcomeCase{"Unplugged", "-n 30 --fault disconnect@5", 4, "dscam: the camera was disconnected", "",
                     "frames:", -1},
-        OutcomeCase{"Undecodable", "-n 30 --pictures garbage.jpg", 4, "dscam: no usable frame", "frames=0",
-                    "frames:", -1}),
+        OutcomeCase{"Undecodable", "-n 30 --pictures garbage.jpg --watchdog 1", 4, "dscam: no usable frame",
+                    "frames=0", "frames:", -1}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
