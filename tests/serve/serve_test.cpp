@@ -2,7 +2,6 @@
 // opened only while watched, zoom and focus reaching the camera, and bad
 // requests answered with a reason.
 #include <chrono>
-#include <thread>
 #include <tuple>
 
 #include "tests/serve/serve_test.h"

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "emulator/usb/scripted_device.h"
 #include "platform/usbbus/usb_bus.h"
