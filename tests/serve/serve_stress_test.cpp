@@ -1,14 +1,8 @@
 // dscam serve under many viewers: the viewer limit, and a viewer that stops
-// reading while others watch. The viewers are plain sockets: the HTTP
-// library's client is not built with ThreadSanitizer.
-#include <algorithm>
-#include <arpa/inet.h>
+// reading while others watch.
 #include <atomic>
 #include <chrono>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "tests/serve/serve_test.h"
 
@@ -24,60 +18,6 @@ extern "C" const char *__tsan_default_suppressions() {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A viewer of /stream.mjpg on a socket; `receive_buffer` > 0 makes its
-// receive buffer that small, so that the server's writes to it soon block
-// when it stops reading.
-class Viewer {
-public:
-  explicit Viewer(int port, int receive_buffer = 0) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    if (receive_buffer > 0)
-      setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
-    const timeval slice{0, 20000};
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static const char kRequest[] =
-        "GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    connected_ = ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
-                 ::send(socket_, kRequest, sizeof(kRequest) - 1, 0) == sizeof(kRequest) - 1;
-  }
-  ~Viewer() { hang_up(); }
-  bool connected() const { return connected_; }
-  // Reads for at most `time`, until `parts` holds `count` whole parts or the
-  // server has ended the answer; `text` keeps all of it.
-  void read(std::chrono::milliseconds time, size_t count = SIZE_MAX) {
-    const auto end = std::chrono::steady_clock::now() + time;
-    char buffer[65536];
-    while (std::chrono::steady_clock::now() < end && parts.parts.size() < count) {
-      const ssize_t got = ::recv(socket_, buffer, sizeof(buffer), 0);
-      if (got == 0)
-        return;
-      if (got > 0)
-        text.append(buffer, static_cast<size_t>(got));
-      const size_t head_end = text.find("\r\n\r\n");
-      if (head_end == std::string::npos)
-        continue;
-      fed_ = std::max(fed_, head_end + 4); // the parts start after the answer's head
-      parts.add(text.data() + fed_, text.size() - fed_);
-      fed_ = text.size();
-    }
-  }
-  void hang_up() {
-    if (socket_ >= 0)
-      ::close(socket_);
-    socket_ = -1;
-  }
-  std::string text;
-  MjpegParts parts;
-
-private:
-  int socket_;
-  size_t fed_ = 0; // bytes of text given to parts
-  bool connected_ = false;
-};
 
 // Makes sure 16 viewers are served at once, each getting pictures, while a
 // 17th is refused with 503 and a reason at once. Example failure: a 17th

@@ -13,21 +13,6 @@ using namespace std::chrono_literals;
 
 constexpr const char *kForm = "application/x-www-form-urlencoded";
 
-// Reads the stream until it holds `count` whole parts, then hangs up; the
-// status and Content-Type of the answer.
-MjpegParts read_stream(httplib::Client client, size_t count, int *status, std::string *type) {
-  MjpegParts parts;
-  client.Get(
-      "/stream.mjpg",
-      [&](const httplib::Response &response) {
-        *status = response.status;
-        *type = response.get_header_value("Content-Type");
-        return response.status == 200;
-      },
-      [&](const char *data, size_t size) { return parts.add(data, size) < count; });
-  return parts;
-}
-
 // The signed 32-bit little-endian field at `at`.
 int32_t le32(const std::string &bytes, size_t at) {
   return static_cast<int32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
@@ -48,13 +33,14 @@ TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
     SCOPED_TRACE(size);
     auto size_set = client().Post("/api/size", std::string("value=") + size, kForm);
     ASSERT_TRUE(size_set && size_set->status == 200);
-    int status = 0;
-    std::string type;
-    const MjpegParts parts = read_stream(client(), 4, &status, &type);
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(type, "multipart/x-mixed-replace; boundary=dscamframe");
-    ASSERT_EQ(parts.parts.size(), 4u);
-    for (const std::vector<uint8_t> &jpeg : parts.parts) {
+    Viewer viewer(server_->port());
+    viewer.read(10s, 4);
+    EXPECT_EQ(viewer.text.rfind("HTTP/1.1 200 ", 0), 0u) << viewer.text.substr(0, 200);
+    EXPECT_NE(viewer.text.find("Content-Type: multipart/x-mixed-replace; boundary=dscamframe\r\n"),
+              std::string::npos);
+    ASSERT_EQ(viewer.parts.parts.size(), 4u);
+    viewer.hang_up();
+    for (const std::vector<uint8_t> &jpeg : viewer.parts.parts) {
       const rig::Decoded decoded = rig::reference_decode(jpeg, false);
       EXPECT_TRUE(decoded.ok);
       EXPECT_EQ(decoded.width, width);
