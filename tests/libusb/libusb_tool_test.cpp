@@ -1,15 +1,11 @@
 // The dscam program, unchanged, with --usb: under umockdev's preload, with the
 // emulated camera behind the usbdevfs node in this process.
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/pictures.h"
 #include "tests/support/rig.h"
 #include "tests/support/usbdevfs_camera.h"
 #include "tests/tool/tool_runner.h"
@@ -23,35 +19,19 @@ using tooltest::ToolRun;
 
 class LibusbToolTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / ("dscam-libusb-" + std::to_string(getpid()) + "-" + test->name());
-    fs::remove_all(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   ToolRun run(const std::vector<std::string> &args, const RunControl &control = {}) {
-    return tooltest::run_tool(args, dir_, control);
+    return tooltest::run_tool(args, dir_.path(), control);
   }
-  // The distinct files of a folder, and how many there are.
-  std::set<std::string> files(const std::string &folder, size_t *count) const {
+  // The distinct contents of the files in a folder.
+  std::set<std::string> distinct_files(const std::string &folder) const {
     std::set<std::string> distinct;
-    *count = 0;
-    for (const auto &entry : fs::directory_iterator(dir_ / folder)) {
-      std::ostringstream bytes;
-      bytes << std::ifstream(entry.path(), std::ios::binary).rdbuf();
-      distinct.insert(bytes.str());
-      ++*count;
-    }
+    for (const auto &entry : fs::directory_iterator(dir_ / folder))
+      distinct.insert(tooltest::read_file(entry.path()));
     return distinct;
   }
 
-  fs::path dir_;
+  tooltest::TestFolder dir_;
 };
-
-std::string describe(const ToolRun &run) {
-  return "exit " + std::to_string(run.exit_code) + " after " + std::to_string(run.seconds) + " s:\n" +
-         run.err;
-}
 
 // Makes sure a capture through libusb gives, byte for byte, the frames the
 // in-process path gives of the same pictures, traces the camera's traffic, and
@@ -60,11 +40,7 @@ std::string describe(const ToolRun &run) {
 TEST_F(LibusbToolTest, CaptureAndControlsAsInProcess) {
   fs::create_directories(dir_ / "pictures");
   for (uint32_t seed : {1u, 2u, 3u}) {
-    rig::PictureOptions picture;
-    picture.seed = seed;
-    const std::vector<uint8_t> jpeg = rig::make_picture(picture);
-    std::ofstream(dir_ / "pictures" / (std::to_string(seed) + ".jpg"), std::ios::binary)
-        .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+    tooltest::write_picture(dir_ / "pictures" / (std::to_string(seed) + ".jpg"), {.seed = seed});
   }
   emu::CameraConfig config = rig::fast_camera();
   config.pictures = emu::PictureMode::Files;
@@ -72,18 +48,14 @@ TEST_F(LibusbToolTest, CaptureAndControlsAsInProcess) {
   rig::UsbdevfsCamera camera(config);
   ASSERT_TRUE(camera.ok()) << camera.error();
   const ToolRun usb = run({"capture", "--usb", "1209:0001", "-n", "30", "-o", "usb", "--trace", "usb.txt"});
-  ASSERT_EQ(usb.exit_code, 0) << describe(usb);
+  ASSERT_EQ(usb.exit_code, 0) << usb.describe();
   const ToolRun local = run({"capture", "-n", "30", "-o", "in-process", "--pictures", "pictures",
                              "--camera-fps", "0", "--link", "unlimited"});
-  ASSERT_EQ(local.exit_code, 0) << describe(local);
-  size_t usb_frames = 0;
-  size_t local_frames = 0;
-  const std::set<std::string> distinct = files("usb", &usb_frames);
-  EXPECT_EQ(usb_frames, 30u);
-  EXPECT_EQ(distinct.size(), 3u);
-  EXPECT_EQ(distinct, files("in-process", &local_frames));
-  std::ifstream trace(dir_ / "usb.txt");
-  const std::string text((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(local.exit_code, 0) << local.describe();
+  EXPECT_EQ(tooltest::files_in(dir_ / "usb"), 30);
+  EXPECT_EQ(distinct_files("usb").size(), 3u);
+  EXPECT_EQ(distinct_files("usb"), distinct_files("in-process"));
+  const std::string text = tooltest::read_file(dir_ / "usb.txt");
   EXPECT_NE(text.find(" C Bi:1:002:1 status=0x00000000 bytes="), std::string::npos) << text.substr(0, 300);
   EXPECT_EQ(run({"zoom", "70", "--usb", "1209:0001"}).out, "zoom: 70\n");
   EXPECT_EQ(camera.camera().snapshot().zoom, 70u);
@@ -108,13 +80,13 @@ TEST_F(LibusbToolTest, UnplugMidCaptureEndsTheRun) {
     return false;
   };
   const ToolRun result = run({"capture", "--usb", "1209:0001", "-n", "100000", "-o", "out"}, control);
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - unplugged).count(), 2.0) << describe(result);
-  EXPECT_EQ(result.exit_code, 4) << describe(result);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - unplugged).count(), 2.0) << result.describe();
+  EXPECT_EQ(result.exit_code, 4) << result.describe();
   ASSERT_FALSE(result.err_lines().empty());
   EXPECT_EQ(result.err_lines().back(), "dscam: the camera was disconnected");
-  size_t written = 0;
-  files("out", &written);
-  EXPECT_NE(result.err.find("frames:   " + std::to_string(written) + " written\n"), std::string::npos) << result.err;
+  const long written = tooltest::files_in(dir_ / "out");
+  EXPECT_NE(result.err.find("frames:   " + std::to_string(written) + " written\n"), std::string::npos)
+      << result.err;
   EXPECT_EQ(result.err.find("misuse"), std::string::npos) << result.err;
   EXPECT_EQ(camera.urbs_in_flight(), 0u);
 }
@@ -149,7 +121,7 @@ TEST_F(LibusbToolTest, WaitForTheCamera) {
     return false;
   };
   const ToolRun waited = run({"info", "--usb", "1209:0001", "--wait"}, control);
-  EXPECT_EQ(waited.exit_code, 0) << describe(waited);
+  EXPECT_EQ(waited.exit_code, 0) << waited.describe();
   EXPECT_NE(waited.out.find("endpoint 0x81 IN bulk"), std::string::npos) << waited.out;
 }
 

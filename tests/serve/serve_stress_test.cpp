@@ -1,14 +1,8 @@
 // dscam serve under many viewers: the viewer limit, and a viewer that stops
-// reading while others watch. The viewers are plain sockets: the HTTP
-// library's client is not built with ThreadSanitizer.
-#include <algorithm>
-#include <arpa/inet.h>
+// reading while others watch.
 #include <atomic>
 #include <chrono>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "tests/serve/serve_test.h"
 
@@ -24,67 +18,6 @@ extern "C" const char *__tsan_default_suppressions() {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits up to 20 s for `condition`.
-template <typename Condition> bool eventually(Condition condition) {
-  for (int i = 0; i < 1000 && !condition(); ++i)
-    std::this_thread::sleep_for(20ms);
-  return condition();
-}
-
-// A viewer of /stream.mjpg on a socket; `receive_buffer` > 0 makes its
-// receive buffer that small, so that the server's writes to it soon block
-// when it stops reading.
-class Viewer {
-public:
-  explicit Viewer(int port, int receive_buffer = 0) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    if (receive_buffer > 0)
-      setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
-    const timeval slice{0, 20000};
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static const char kRequest[] =
-        "GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    connected_ = ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
-                 ::send(socket_, kRequest, sizeof(kRequest) - 1, 0) == sizeof(kRequest) - 1;
-  }
-  ~Viewer() { hang_up(); }
-  bool connected() const { return connected_; }
-  // Reads for at most `time`, until `parts` holds `count` whole parts or the
-  // server has ended the answer; `text` keeps all of it.
-  void read(std::chrono::milliseconds time, size_t count = SIZE_MAX) {
-    const auto end = std::chrono::steady_clock::now() + time;
-    char buffer[65536];
-    while (std::chrono::steady_clock::now() < end && parts.parts.size() < count) {
-      const ssize_t got = ::recv(socket_, buffer, sizeof(buffer), 0);
-      if (got == 0)
-        return;
-      if (got > 0)
-        text.append(buffer, static_cast<size_t>(got));
-      const size_t head_end = text.find("\r\n\r\n");
-      if (head_end == std::string::npos)
-        continue;
-      fed_ = std::max(fed_, head_end + 4); // the parts start after the answer's head
-      parts.add(text.data() + fed_, text.size() - fed_);
-      fed_ = text.size();
-    }
-  }
-  void hang_up() {
-    if (socket_ >= 0)
-      ::close(socket_);
-    socket_ = -1;
-  }
-  std::string text;
-  MjpegParts parts;
-
-private:
-  int socket_;
-  size_t fed_ = 0; // bytes of text given to parts
-  bool connected_ = false;
-};
 
 // Makes sure 16 viewers are served at once, each getting pictures, while a
 // 17th is refused with 503 and a reason at once. Example failure: a 17th
@@ -108,18 +41,18 @@ TEST_F(ServeTest, SixteenViewersWatchAndASeventeenthIsRefused) {
       }
     });
   }
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 16; }));
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 16; }, 20s));
   Viewer refused(server_->port());
   refused.read(10s);
   EXPECT_EQ(refused.text.rfind("HTTP/1.1 503 ", 0), 0u) << refused.text;
   EXPECT_NE(refused.text.find("\r\n\r\nat most 16 viewers at once\n"), std::string::npos) << refused.text;
-  EXPECT_TRUE(eventually([&] { return watched.load() == 16; }));
+  EXPECT_TRUE(rig::wait_until([&] { return watched.load() == 16; }, 20s));
   done = true;
   for (std::thread &reader : readers)
     reader.join();
   EXPECT_EQ(server_->viewer_figures().refused_viewers, 1u);
   viewers.clear();
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 0; }));
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 0; }, 20s));
 }
 
 // Makes sure a viewer that stops reading holds up no other viewer: while it
@@ -134,7 +67,7 @@ TEST_F(ServeTest, AViewerThatStopsReadingDoesNotStallTheOthers) {
   serve(settings);
   Viewer stalled(server_->port(), 4096);
   ASSERT_TRUE(stalled.connected());
-  ASSERT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 1; }));
+  ASSERT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 1; }, 20s));
   std::this_thread::sleep_for(1s); // its buffers fill up
   const uint64_t frames_before = feed_->figures().frames;
   {
@@ -143,10 +76,11 @@ TEST_F(ServeTest, AViewerThatStopsReadingDoesNotStallTheOthers) {
     EXPECT_EQ(watching.parts.parts.size(), 60u);
   }
   EXPECT_GE(feed_->figures().frames - frames_before, 60u);
-  EXPECT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 1; })); // the stalled one stays
+  // The stalled one stays.
+  EXPECT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 1; }, 20s));
   stalled.read(1s);
   stalled.hang_up();
-  ASSERT_TRUE(eventually([&] { return server_->viewer_figures().viewers == 0; }));
+  ASSERT_TRUE(rig::wait_until([&] { return server_->viewer_figures().viewers == 0; }, 20s));
   EXPECT_GT(server_->viewer_figures().skipped, 30u);
 }
 

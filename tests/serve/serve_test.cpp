@@ -2,7 +2,6 @@
 // opened only while watched, zoom and focus reaching the camera, and bad
 // requests answered with a reason.
 #include <chrono>
-#include <thread>
 #include <tuple>
 
 #include "tests/serve/serve_test.h"
@@ -14,33 +13,11 @@ using namespace std::chrono_literals;
 
 constexpr const char *kForm = "application/x-www-form-urlencoded";
 
-// Reads the stream until it holds `count` whole parts, then hangs up; the
-// status and Content-Type of the answer.
-MjpegParts read_stream(httplib::Client client, size_t count, int *status, std::string *type) {
-  MjpegParts parts;
-  client.Get(
-      "/stream.mjpg",
-      [&](const httplib::Response &response) {
-        *status = response.status;
-        *type = response.get_header_value("Content-Type");
-        return response.status == 200;
-      },
-      [&](const char *data, size_t size) { return parts.add(data, size) < count; });
-  return parts;
-}
-
 // The signed 32-bit little-endian field at `at`.
 int32_t le32(const std::string &bytes, size_t at) {
   return static_cast<int32_t>(static_cast<uint8_t>(bytes[at]) | static_cast<uint8_t>(bytes[at + 1]) << 8 |
                               static_cast<uint8_t>(bytes[at + 2]) << 16 |
                               static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24);
-}
-
-// Waits up to 5 s for `condition`.
-template <typename Condition> bool eventually(Condition condition) {
-  for (int i = 0; i < 250 && !condition(); ++i)
-    std::this_thread::sleep_for(20ms);
-  return condition();
 }
 
 // Makes sure the stream's parts are whole JPEG pictures of the size asked for,
@@ -56,13 +33,14 @@ TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
     SCOPED_TRACE(size);
     auto size_set = client().Post("/api/size", std::string("value=") + size, kForm);
     ASSERT_TRUE(size_set && size_set->status == 200);
-    int status = 0;
-    std::string type;
-    const MjpegParts parts = read_stream(client(), 4, &status, &type);
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(type, "multipart/x-mixed-replace; boundary=dscamframe");
-    ASSERT_EQ(parts.parts.size(), 4u);
-    for (const std::vector<uint8_t> &jpeg : parts.parts) {
+    Viewer viewer(server_->port());
+    viewer.read(10s, 4);
+    EXPECT_EQ(viewer.text.rfind("HTTP/1.1 200 ", 0), 0u) << viewer.text.substr(0, 200);
+    EXPECT_NE(viewer.text.find("Content-Type: multipart/x-mixed-replace; boundary=dscamframe\r\n"),
+              std::string::npos);
+    ASSERT_EQ(viewer.parts.parts.size(), 4u);
+    viewer.hang_up();
+    for (const std::vector<uint8_t> &jpeg : viewer.parts.parts) {
       const rig::Decoded decoded = rig::reference_decode(jpeg, false);
       EXPECT_TRUE(decoded.ok);
       EXPECT_EQ(decoded.width, width);
@@ -75,7 +53,7 @@ TEST_F(ServeTest, StreamPartsAreJpegsOfTheFrameSizeWhileWatched) {
     EXPECT_EQ(le32(bmp->body, 18), width);
     EXPECT_EQ(le32(bmp->body, 22), height); // bottom-up, as delivered
   }
-  EXPECT_TRUE(eventually([&] { return !feed_->figures().streaming; }));
+  EXPECT_TRUE(rig::wait_until([&] { return !feed_->figures().streaming; }, 5s));
   EXPECT_TRUE(rig_.adapter().started());
   EXPECT_FALSE(rig_.adapter().removed());
   EXPECT_EQ(feed_->figures().failed_reads, 0u);
@@ -95,10 +73,12 @@ TEST_F(ServeTest, ZoomOverHttpReachesTheCameraOncePerBurst) {
   }
   auto last = c.Post("/api/zoom", R"({"value": 80})", "application/json");
   ASSERT_TRUE(last && last->status == 200);
-  EXPECT_TRUE(eventually([&] {
-    auto status = c.Get("/api/status");
-    return status && status->body.find(R"("requested":80,"camera":80)") != std::string::npos;
-  }));
+  EXPECT_TRUE(rig::wait_until(
+      [&] {
+        auto status = c.Get("/api/status");
+        return status && status->body.find(R"("requested":80,"camera":80)") != std::string::npos;
+      },
+      5s));
   EXPECT_EQ(rig_.camera().snapshot().counters.zoom_sets - sets_before, 1u);
   EXPECT_EQ(rig_.camera().snapshot().zoom, 80u);
 

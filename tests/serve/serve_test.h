@@ -3,8 +3,15 @@
 // what a client needs to read the MJPEG stream.
 #pragma once
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include <httplib.h>
@@ -71,4 +78,59 @@ public:
 
 private:
   std::string pending_;
+};
+
+// A viewer of /stream.mjpg on a plain socket (the HTTP library's client is
+// not built with ThreadSanitizer); `receive_buffer` > 0 makes its
+// receive buffer that small, so that the server's writes to it soon block
+// when it stops reading.
+class Viewer {
+public:
+  explicit Viewer(int port, int receive_buffer = 0) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receive_buffer > 0)
+      setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+    const timeval slice{0, 20000};
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    static const char kRequest[] =
+        "GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    connected_ = ::connect(socket_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+                 ::send(socket_, kRequest, sizeof(kRequest) - 1, 0) == sizeof(kRequest) - 1;
+  }
+  ~Viewer() { hang_up(); }
+  bool connected() const { return connected_; }
+  // Reads for at most `time`, until `parts` holds `count` whole parts or the
+  // server has ended the answer; `text` keeps all of it.
+  void read(std::chrono::milliseconds time, size_t count = SIZE_MAX) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < end && parts.parts.size() < count) {
+      const ssize_t got = ::recv(socket_, buffer, sizeof(buffer), 0);
+      if (got == 0)
+        return;
+      if (got > 0)
+        text.append(buffer, static_cast<size_t>(got));
+      const size_t head_end = text.find("\r\n\r\n");
+      if (head_end == std::string::npos)
+        continue;
+      fed_ = std::max(fed_, head_end + 4); // the parts start after the answer's head
+      parts.add(text.data() + fed_, text.size() - fed_);
+      fed_ = text.size();
+    }
+  }
+  void hang_up() {
+    if (socket_ >= 0)
+      ::close(socket_);
+    socket_ = -1;
+  }
+  std::string text;
+  MjpegParts parts;
+
+private:
+  int socket_;
+  size_t fed_ = 0; // bytes of text given to parts
+  bool connected_ = false;
 };

@@ -113,12 +113,7 @@ int UsbdevfsCamera::on_ioctl(void *, UMockdevIoctlClient *client, void *self) {
   const uint32_t caps =
       USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
   int error = 0;
-  bool gone;
-  {
-    std::lock_guard guard(owner.lock_);
-    gone = owner.gone_;
-  }
-  if (gone)
+  if (owner.gone_)
     error = ENODEV;
   else if (request == USBDEVFS_GET_CAPABILITIES && word)
     std::memcpy(word->data, &caps, sizeof(caps));

@@ -18,6 +18,7 @@
 // directory.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -88,8 +89,8 @@ private:
   std::condition_variable ended_;          // signals a held reap: a URB ended
   std::vector<std::shared_ptr<Urb>> urbs_; // submitted, not reaped, oldest first
   std::vector<Fault> faults_;
-  bool gone_ = false;
-  int empty_reaps_ = 0; // in a row
+  std::atomic<bool> gone_{false}; // set under lock_, so that submit and reap see it with the URBs
+  int empty_reaps_ = 0;           // in a row
 };
 
 } // namespace rig

@@ -1,6 +1,7 @@
 // Running dscam as a child process.
 #include "tests/tool/tool_runner.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,15 +13,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 namespace tooltest {
 namespace {
-
-std::string read_file(const std::filesystem::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // In the child (async-signal-safe calls only: the parent has threads): stdout
 // (or stdout to `terminal`) and stderr to files, the signal mask and
@@ -57,6 +53,46 @@ std::vector<std::string> ToolRun::err_lines() const {
     if (!line.empty())
       lines.push_back(line);
   return lines;
+}
+
+std::string read_file(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+long files_in(const std::filesystem::path &folder) {
+  long files = 0;
+  for (const auto &entry : std::filesystem::directory_iterator(folder))
+    files += entry.is_regular_file() ? 1 : 0;
+  return files;
+}
+
+std::string ToolRun::describe() const {
+  return "exit " + std::to_string(exit_code) + " after " + std::to_string(seconds) + " s, stderr:\n" + err;
+}
+
+TestFolder::TestFolder() {
+  const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+  for (char &c : name)
+    c = std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+  path_ = std::filesystem::temp_directory_path() / ("dscam-tool-" + std::to_string(::getpid()) + "-" + name);
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+TestFolder::~TestFolder() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<uint8_t> write_picture(const std::filesystem::path &path, const rig::PictureOptions &options) {
+  const std::vector<uint8_t> jpeg = rig::make_picture(options);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char *>(jpeg.data()), static_cast<std::streamsize>(jpeg.size()));
+  return jpeg;
 }
 
 ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::path &dir,

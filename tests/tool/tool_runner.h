@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pictures.h"
+
 namespace tooltest {
 
 struct ToolRun {
@@ -19,6 +21,8 @@ struct ToolRun {
   double seconds = 0;    // how long it ran
   // The non-empty lines of err.
   std::vector<std::string> err_lines() const;
+  // The status, the time and err, for a failure message.
+  std::string describe() const;
 };
 
 struct RunControl {
@@ -38,5 +42,27 @@ struct RunControl {
 // Runs dscam with `args` in folder `dir` (created if missing).
 ToolRun run_tool(const std::vector<std::string> &args, const std::filesystem::path &dir,
                  const RunControl &control = {});
+
+// A folder of its own for the running test, named after it, empty at the
+// start and removed at the end.
+class TestFolder {
+public:
+  TestFolder();
+  ~TestFolder();
+  TestFolder(const TestFolder &) = delete;
+  TestFolder &operator=(const TestFolder &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path &name) const { return path_ / name; }
+
+private:
+  std::filesystem::path path_;
+};
+
+// The bytes of the file at `path` ("" when it cannot be read).
+std::string read_file(const std::filesystem::path &path);
+// The regular files in a folder.
+long files_in(const std::filesystem::path &folder);
+// Writes the picture rig::make_picture makes of `options` to `path`; returns its bytes.
+std::vector<uint8_t> write_picture(const std::filesystem::path &path, const rig::PictureOptions &options);
 
 } // namespace tooltest
